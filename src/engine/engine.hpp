@@ -1,0 +1,81 @@
+// The opened index: a read-only mapping of the file plus the state derived once at open
+// (row norms, dimension blocks, optional block norms, fingerprint). Immutable and shared.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/fingerprint.hpp"
+#include "engine/result.hpp"
+
+namespace rivezor {
+
+struct DimBlock {
+    std::size_t start;
+    std::size_t end;
+};
+
+class SearchEngine {
+public:
+    ~SearchEngine();
+    SearchEngine(const SearchEngine&) = delete;
+    SearchEngine& operator=(const SearchEngine&) = delete;
+
+    std::uint32_t dims() const { return dims_; }
+    std::uint32_t rows() const { return rows_; }
+    std::uint8_t metric() const { return metric_; }
+    const char* metric_name() const;
+    bool normalized() const { return metric_ == 0; }
+
+    // Row i starts at data() + i * dims(); the pointer is into the mapping.
+    const float* data() const { return data_; }
+    const float* row(std::size_t i) const { return data_ + i * static_cast<std::size_t>(dims_); }
+
+    const std::vector<double>& row_norms_sq() const { return row_norms_sq_; }
+    const std::vector<float>& row_norms() const { return row_norms_; }
+    std::uint32_t block_size() const { return block_size_; }
+    const std::vector<DimBlock>& dim_blocks() const { return dim_blocks_; }
+    bool has_block_norms() const { return has_block_norms_; }
+    // Entry (i, b) at i * dim_blocks().size() + b; empty when absent.
+    const std::vector<double>& block_norms_sq() const { return block_norms_sq_; }
+
+    const Digest& index_digest() const { return index_hash_; }
+    std::string index_hash_hex() const { return hex_digest(index_hash_); }
+    const std::string& index_path() const { return index_path_; }
+    std::size_t mapped_length() const { return map_length_; }
+
+    friend Result<std::shared_ptr<const SearchEngine>> open_engine(const std::string& bin_path, bool ann);
+
+private:
+    SearchEngine() = default;
+
+    void* map_ = nullptr;
+    std::size_t map_length_ = 0;
+    const float* data_ = nullptr;
+    std::uint32_t dims_ = 0;
+    std::uint32_t rows_ = 0;
+    std::uint8_t metric_ = 0;
+    std::vector<double> row_norms_sq_;
+    std::vector<float> row_norms_;
+    std::uint32_t block_size_ = 16;
+    std::vector<DimBlock> dim_blocks_;
+    bool has_block_norms_ = false;
+    std::vector<double> block_norms_sq_;
+    Digest index_hash_{};
+    std::string index_path_;
+};
+
+using EngineRef = std::shared_ptr<const SearchEngine>;
+
+// Opens and maps an index file; `ann` is accepted for compatibility and changes nothing.
+Result<EngineRef> open_engine(const std::string& bin_path, bool ann);
+
+// Block width by index shape, and the partition of [0, dims) into blocks of that width.
+std::uint32_t choose_block_size(std::uint64_t rows, std::uint64_t dims);
+std::vector<DimBlock> make_dim_blocks(std::size_t dims, std::size_t block_size);
+
+}  // namespace rivezor

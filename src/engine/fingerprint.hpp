@@ -1,0 +1,24 @@
+// BLAKE3 fingerprints of index files and queries, their hexadecimal text, and the
+// engine version reported beside them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace rivezor {
+
+inline constexpr const char* kEngineVersion = "1.1.0";
+
+using Digest = std::array<std::uint8_t, 32>;
+
+Digest blake3_digest(const void* data, std::size_t length);
+std::string hex_digest(const Digest& digest);
+// Fingerprint of a query: its float32 values as they lie in memory (little-endian).
+std::string query_fingerprint_hex(const float* values, std::size_t count);
+// The reference library detects CPU features lazily and not thread-safely: hash once
+// while only one thread runs.
+void warm_up_hashing();
+
+}  // namespace rivezor

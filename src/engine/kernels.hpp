@@ -1,0 +1,46 @@
+// Scoring kernels: the pair kernel (scalar and 8-lane vector forms, bit-exact arithmetic),
+// the partial dot product over a dimension block, and the sgemm block product.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace rivezor::kernels {
+
+// True when ZARIR_FORCE_SCALAR is exactly "1"; read once per process.
+bool force_scalar();
+
+// Pair kernel, scalar form: one term at a time, left to right, in float.
+float dot_f32_scalar(const float* q, const float* x, std::size_t n);
+float l2sq_f32_scalar(const float* q, const float* x, std::size_t n);
+
+// Pair kernel, vector form: two 4-lane accumulators over groups of 8, lanes summed
+// ((l0 + l1) + l2) + l3, A + B, then the n mod 8 trailing terms one at a time.
+float dot_f32_vector(const float* q, const float* x, std::size_t n);
+float l2sq_f32_vector(const float* q, const float* x, std::size_t n);
+
+// The pair score of the metric (0/1 dot product, 2 squared distance) by the selected form.
+float pair_score(std::uint8_t metric, const float* q, const float* x, std::size_t n);
+
+// Pair scores of `count` consecutive rows starting at `rows` (row stride `n`) into out[0..count).
+// Bit-identical to pair_score on each row; faster forms interleave rows.
+void score_rows(std::uint8_t metric, const float* q, const float* rows, std::size_t count, std::size_t n,
+                float* out);
+
+// Dot product over components [start, end) by the vector scheme (8-lane groups from start,
+// trailing terms one at a time).
+float partial_dot_f32(const float* q, const float* x, std::size_t start, std::size_t end);
+
+// out[i * n_rows + j] = dot(a row i, b row j) for a (m x k, stride k) and b (n_rows x k,
+// stride k), by single-precision GEMM; splits products too large for 32-bit BLAS sizes.
+void block_product(const float* a, std::size_t m, const float* b, std::size_t n_rows, std::size_t k, float* out);
+
+// Sum of squares in double, left to right from zero.
+double sum_squares_f64(const float* v, std::size_t n);
+
+// Squared distance from a dot product by the norm expansion, in double, not clamped.
+inline float l2sq_from_dot(double qq, double xx, float dot) {
+    return static_cast<float>(qq + xx - 2.0 * static_cast<double>(dot));
+}
+
+}  // namespace rivezor::kernels

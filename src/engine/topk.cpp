@@ -1,0 +1,99 @@
+// Bounded heap, top-k of a score array, merge and sort under the strict hit order; since
+// the order is total, results do not depend on how candidates were split.
+#include "engine/topk.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace rivezor::topk {
+
+BoundedHeap::BoundedHeap(std::size_t k, bool higher_is_better) : k_(k), order_{higher_is_better} {
+    heap_.reserve(k + 1);
+}
+
+// Heap invariant: every parent is worse than its children under the hit order, so the
+// root is the worst kept hit.
+void BoundedHeap::sift_up(std::size_t i) {
+    while (i > 0) {
+        const std::size_t parent = (i - 1) / 2;
+        if (!order_(heap_[parent], heap_[i])) break;  // parent already worse than child
+        std::swap(heap_[parent], heap_[i]);
+        i = parent;
+    }
+}
+
+void BoundedHeap::sift_down(std::size_t i) {
+    const std::size_t n = heap_.size();
+    for (;;) {
+        const std::size_t l = 2 * i + 1, r = l + 1;
+        std::size_t worst = i;
+        if (l < n && order_(heap_[worst], heap_[l])) worst = l;
+        if (r < n && order_(heap_[worst], heap_[r])) worst = r;
+        if (worst == i) return;
+        std::swap(heap_[i], heap_[worst]);
+        i = worst;
+    }
+}
+
+bool BoundedHeap::offer(std::uint64_t idx, float score) {
+    if (k_ == 0 || !is_finite_score(score)) return false;
+    const Hit hit{idx, score};
+    if (heap_.size() < k_) {
+        heap_.push_back(hit);
+        sift_up(heap_.size() - 1);
+        return true;
+    }
+    if (!order_(hit, heap_.front())) return false;
+    heap_.front() = hit;
+    sift_down(0);
+    return true;
+}
+
+std::vector<Hit> BoundedHeap::take_sorted() {
+    std::vector<Hit> out = std::move(heap_);
+    heap_.clear();
+    std::sort(out.begin(), out.end(), order_);
+    return out;
+}
+
+std::vector<Hit> top_k_of_scores(const float* scores, std::size_t n, std::size_t k, bool higher_is_better,
+                                 std::uint64_t base) {
+    if (k == 0) return {};
+    BoundedHeap heap(k, higher_is_better);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float s = scores[i];
+        if (!is_finite_score(s)) continue;
+        // Cheap rejection before building a hit: most scores lose to a full heap's root.
+        if (heap.full()) {
+            const std::int32_t ks = order_key(s), kw = order_key(heap.worst().score);
+            if (higher_is_better ? ks < kw : ks > kw) continue;
+        }
+        heap.offer(base + i, s);
+    }
+    return heap.take_sorted();
+}
+
+void sort_hits(std::vector<Hit>& hits, bool higher_is_better) {
+    std::sort(hits.begin(), hits.end(), HitOrder{higher_is_better});
+}
+
+void select_best(std::vector<Hit>& hits, std::size_t k, bool higher_is_better) {
+    const HitOrder order{higher_is_better};
+    if (hits.size() > k) {
+        std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k), hits.end(), order);
+        hits.resize(k);
+    }
+    std::sort(hits.begin(), hits.end(), order);
+}
+
+std::vector<Hit> merge(std::vector<std::vector<Hit>>& lists, std::size_t k, bool higher_is_better) {
+    std::size_t total = 0;
+    for (const auto& l : lists) total += l.size();
+    std::vector<Hit> all;
+    all.reserve(total);
+    for (auto& l : lists) all.insert(all.end(), l.begin(), l.end());
+    select_best(all, k, higher_is_better);
+    return all;
+}
+
+}  // namespace rivezor::topk

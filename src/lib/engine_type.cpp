@@ -1,0 +1,98 @@
+// PySearchEngine: the Python face of one opened index. Owns a shared reference to the
+// immutable engine; the method table lists the methods in their declaration order.
+#include <cstdlib>
+
+#include "lib/args.hpp"
+#include "lib/bindings.hpp"
+#include "lib/methods.hpp"
+#include "lib/py_ref.hpp"
+#include "runtime/environment.hpp"
+
+namespace rivezor::py {
+namespace {
+
+bool g_environ_mirrored = false;
+
+// The first construction exports the thread count to the C environment; Python's
+// os.environ keeps its own copy, so the same values are written there too.
+void mirror_thread_vars_into_os_environ() {
+    if (g_environ_mirrored || !runtime::configuration_done()) return;
+    g_environ_mirrored = true;
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    Ref environ = os ? Ref::steal(PyObject_GetAttrString(os.get(), "environ")) : Ref();
+    if (!environ) {
+        PyErr_Clear();
+        return;
+    }
+    for (const char* name : runtime::kExportedThreadVars) {
+        const char* value = std::getenv(name);
+        if (value == nullptr) continue;
+        Ref v = Ref::steal(PyUnicode_DecodeFSDefault(value));
+        if (!v || PyMapping_SetItemString(environ.get(), name, v.get()) != 0) PyErr_Clear();
+    }
+}
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"bin_path", "ann"};
+    PyObject* argv[2];
+    if (!bind_arguments("PySearchEngine.__new__", args, kwargs, names, 2, 2, argv)) return nullptr;
+    std::string path;
+    bool ann = false;
+    if (!to_path(argv[0], "bin_path", &path) || !to_bool(argv[1], "ann", &ann)) return nullptr;
+
+    Result<EngineRef> opened = fail("");
+    if (!guard_engine_call([&] { opened = open_engine(path, ann); })) return nullptr;
+    mirror_thread_vars_into_os_environ();
+    if (!opened) return raise_engine_error(opened.error());
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    reinterpret_cast<EngineObject*>(self)->engine = new (std::nothrow) EngineRef(std::move(opened).value());
+    if (reinterpret_cast<EngineObject*>(self)->engine == nullptr) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return self;
+}
+
+void engine_dealloc(PyObject* self) {
+    delete reinterpret_cast<EngineObject*>(self)->engine;
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* engine_dims(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(engine_of(self).dims()); }
+PyObject* engine_rows(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(engine_of(self).rows()); }
+
+#define RIVEZOR_KW_METHOD(name, fn, sig) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, sig}
+
+PyMethodDef engine_methods[] = {
+    {"dims", engine_dims, METH_NOARGS, "dims($self)\n--\n\n"},
+    {"rows", engine_rows, METH_NOARGS, "rows($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_tp_methods, engine_methods},
+    {Py_tp_doc, const_cast<char*>("PySearchEngine(bin_path, ann)\n--\n\n")},
+    {0, nullptr},
+};
+PyType_Spec engine_spec = {"builtins.PySearchEngine", sizeof(EngineObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, engine_slots};
+
+PyObject* g_engine_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* search_engine_type() {
+    if (g_engine_type == nullptr) g_engine_type = PyType_FromSpec(&engine_spec);
+    return reinterpret_cast<PyTypeObject*>(g_engine_type);
+}
+
+}  // namespace rivezor::py

@@ -1,0 +1,64 @@
+# Once-per-process configuration of the worker pool from ZARIR_THREADS and the three
+# exported thread-count variables, seen from the C environment and from os.environ.
+import pytest
+
+SNIPPET = """
+import ctypes, os, numpy as np, rivezor
+path = os.environ["IDX"]
+rivezor.PySearchEngine(path, False)
+libc = ctypes.CDLL(None)
+libc.getenv.restype = ctypes.c_char_p
+for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "RAYON_NUM_THREADS"):
+    c = libc.getenv(name.encode())
+    print(name, os.environ.get(name), c.decode() if c else None, sep="|")
+"""
+
+
+@pytest.fixture
+def idx(write_index, rng):
+    return write_index(rng.standard_normal((4, 4)), "dot")
+
+
+@pytest.mark.parametrize("value", ["4", "+8", "abc", "-1", " 2", "0", "100000"])
+def test_threads_value_is_exported_verbatim(child, idx, value):
+    proc = child(SNIPPET, {"IDX": idx, "ZARIR_THREADS": value, "OMP_NUM_THREADS": "7"})
+    assert proc.returncode == 0, proc.stderr
+    rows = [line.split("|") for line in proc.stdout.split("\n") if line]
+    assert [r[0] for r in rows] == ["OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "RAYON_NUM_THREADS"]
+    for name, py_value, c_value in rows:
+        assert py_value == value and c_value == value, (name, py_value, c_value)
+
+
+@pytest.mark.parametrize("unset", [True, False])
+def test_unset_or_empty_exports_processor_count(child, idx, unset):
+    env = {"IDX": idx, "OMP_NUM_THREADS": "7"}
+    if not unset:
+        env["ZARIR_THREADS"] = ""
+    proc = child(SNIPPET + "\nprint('cpus', len(os.sched_getaffinity(0)), '', sep='|')", env,
+                 env_remove=["ZARIR_THREADS"] if unset else [])
+    assert proc.returncode == 0, proc.stderr
+    rows = [line.split("|") for line in proc.stdout.strip().split("\n")]
+    cpus = rows[-1][1]
+    for name, py_value, c_value in rows[:-1]:
+        assert py_value == cpus and c_value == cpus, (name, py_value, c_value)
+
+
+def test_later_changes_have_no_effect(child, idx):
+    proc = child(
+        SNIPPET
+        + """
+os.environ["ZARIR_THREADS"] = "5"
+rivezor.PySearchEngine(path, True)
+print("after", os.environ["OMP_NUM_THREADS"])
+""",
+        {"IDX": idx, "ZARIR_THREADS": "3"},
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip().split("\n")[-1] == "after 3"
+
+
+def test_huge_thread_count_never_fails(child, idx):
+    # The system may refuse some of the 65535 threads; the engine must go on regardless.
+    proc = child(SNIPPET, {"IDX": idx, "ZARIR_THREADS": "1000000"}, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert "OMP_NUM_THREADS|1000000|1000000" in proc.stdout

@@ -1,0 +1,141 @@
+# Opening index files: header checks and their messages in order, argument conversion,
+# fingerprints against an independent BLAKE3, paths, and failing opens that leak nothing.
+import os
+
+import numpy as np
+import pytest
+
+import rivezor
+from conftest import index_bytes
+
+blake3 = pytest.importorskip("blake3")
+
+
+def test_exact_length_opens_and_one_byte_short_fails(tmp_path, rng):
+    m = rng.standard_normal((7, 5)).astype(np.float32)
+    data = index_bytes(m, 1)
+    good = tmp_path / "good.bin"
+    good.write_bytes(data)
+    e = rivezor.PySearchEngine(str(good), False)
+    assert (e.dims(), e.rows()) == (5, 7)
+    short = tmp_path / "short.bin"
+    short.write_bytes(data[:-1])
+    n = len(data)
+    with pytest.raises(ValueError, match=rf"^File too small: expected {n} bytes, got {n - 1}$"):
+        rivezor.PySearchEngine(str(short), True)
+
+
+@pytest.mark.parametrize("length", [0, 1, 11])
+def test_shorter_than_header(tmp_path, length):
+    p = tmp_path / "tiny.bin"
+    p.write_bytes(b"\x01" * length)
+    with pytest.raises(ValueError, match="12 bytes"):
+        rivezor.PySearchEngine(str(p), False)
+
+
+def test_metric_checked_before_size(tmp_path):
+    p = tmp_path / "m.bin"
+    p.write_bytes(np.array([4, 1000, 3], dtype="<u4").tobytes())
+    with pytest.raises(ValueError, match=r"^Unknown metric id: 3$"):
+        rivezor.PySearchEngine(str(p), False)
+    p.write_bytes(np.array([4, 1000, 0xFFFFFFFF], dtype="<u4").tobytes())
+    with pytest.raises(ValueError, match=r"^Unknown metric id: 4294967295$"):
+        rivezor.PySearchEngine(str(p), False)
+
+
+def test_huge_header_does_not_wrap(tmp_path):
+    p = tmp_path / "huge.bin"
+    p.write_bytes(np.array([0xFFFFFFFF, 0xFFFFFFFF, 0], dtype="<u4").tobytes())
+    need = 12 + 4 * 0xFFFFFFFF * 0xFFFFFFFF
+    assert need > 2**64
+    with pytest.raises(ValueError, match=rf"^File too small: expected {need} bytes, got 12$"):
+        rivezor.PySearchEngine(str(p), False)
+    # rows * dims * 4 wraps to exactly 0 modulo 2^64: still too small.
+    p.write_bytes(np.array([2**31, 2**31, 0], dtype="<u4").tobytes())
+    with pytest.raises(ValueError, match="^File too small"):
+        rivezor.PySearchEngine(str(p), False)
+
+
+def test_empty_matrix_opens(tmp_path):
+    p = tmp_path / "e.bin"
+    p.write_bytes(np.array([16, 0, 0], dtype="<u4").tobytes())
+    e = rivezor.PySearchEngine(str(p), False)
+    assert (e.dims(), e.rows()) == (16, 0)
+
+
+def test_missing_file_and_directory(tmp_path):
+    missing = tmp_path / "nope.bin"
+    with pytest.raises(ValueError, match=rf"^Failed to open file {missing}: No such file or directory$"):
+        rivezor.PySearchEngine(str(missing), False)
+    with pytest.raises(ValueError, match=rf"^Failed to open file {tmp_path}: "):
+        rivezor.PySearchEngine(str(tmp_path), False)
+
+
+@pytest.mark.parametrize(
+    "args, exc, message",
+    [
+        ((1, False), TypeError, "argument 'bin_path': 'int' object cannot be converted to 'PyString'"),
+        (("x.bin", 1), TypeError, "argument 'ann': 'int' object cannot be converted to 'PyBool'"),
+        (("x.bin", None), TypeError, "argument 'ann': 'NoneType' object cannot be converted to 'PyBool'"),
+        (("x.bin",), TypeError, "missing 1 required positional argument: 'ann'"),
+        (("x.bin", False, 3), TypeError, "takes 2 positional arguments but 3 were given"),
+    ],
+)
+def test_constructor_argument_errors(args, exc, message):
+    with pytest.raises(exc) as info:
+        rivezor.PySearchEngine(*args)
+    assert message in str(info.value)
+
+
+def test_keywords_and_ann_values_are_equivalent(write_index, rng):
+    path = write_index(rng.standard_normal((3, 4)), "dot")
+    a = rivezor.PySearchEngine(bin_path=path, ann=True)
+    b = rivezor.PySearchEngine(path, ann=False)
+    assert (a.dims(), a.rows()) == (b.dims(), b.rows()) == (4, 3)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'path'"):
+        rivezor.PySearchEngine(path=path, ann=True)
+    with pytest.raises(TypeError, match="multiple values for argument 'bin_path'"):
+        rivezor.PySearchEngine(path, bin_path=path, ann=True)
+
+
+def test_extra_bytes_open_and_change_nothing_but_the_fingerprint(tmp_path, rng):
+    m = rng.standard_normal((20, 8)).astype(np.float32)
+    plain = tmp_path / "plain.bin"
+    plain.write_bytes(index_bytes(m, 0))
+    extra = tmp_path / "extra.bin"
+    extra.write_bytes(index_bytes(m, 0, trailing=b"tail bytes"))
+    for p in (plain, extra):
+        e = rivezor.PySearchEngine(str(p), False)
+        assert (e.dims(), e.rows()) == (8, 20)
+    assert blake3.blake3(plain.read_bytes()).hexdigest() != blake3.blake3(extra.read_bytes()).hexdigest()
+
+
+def test_failing_opens_leak_no_descriptor_or_mapping(tmp_path):
+    p = tmp_path / "bad.bin"
+    p.write_bytes(np.array([4, 100, 0], dtype="<u4").tobytes())
+    fd_dir = "/proc/self/fd"
+
+    def count_maps():
+        with open("/proc/self/maps") as f:
+            return sum(1 for line in f if str(p) in line)
+
+    before = len(os.listdir(fd_dir))
+    for _ in range(2000):
+        with pytest.raises(ValueError):
+            rivezor.PySearchEngine(str(p), False)
+    assert len(os.listdir(fd_dir)) == before
+    assert count_maps() == 0
+
+
+def test_engine_keeps_mapping_until_dropped(tmp_path, rng):
+    p = tmp_path / "live.bin"
+    p.write_bytes(index_bytes(rng.standard_normal((5, 4)).astype(np.float32), 1))
+
+    def count_maps():
+        with open("/proc/self/maps") as f:
+            return sum(1 for line in f if str(p) in line)
+
+    e = rivezor.PySearchEngine(str(p), False)
+    assert count_maps() == 1
+    del e
+    assert count_maps() == 0

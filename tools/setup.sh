@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs whatever is missing on a Debian-like machine (system packages, a virtual
+# environment with the build and test tools), then builds the wheel with pip and installs it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PY=${PYTHON:-python3}
+apt_packages=(librust-blake3-dev libgtest-dev)
+missing=()
+for p in "${apt_packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${missing[*]}"
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+if [ ! -x .venv/bin/python ]; then
+  echo "== creating .venv"
+  "$PY" -m venv .venv
+fi
+VPY=.venv/bin/python
+"$VPY" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
+"$VPY" -m pip install -q "numpy>=2.0.1" "scikit-build-core>=0.11" "scipy-openblas32==0.3.34.481.3" \
+  cmake ninja pytest blake3 threadpoolctl mypy abi3audit 2>&1 | grep -v '^WARNING: Location' || true
+
+echo "== building the wheel"
+rm -rf dist
+"$VPY" -m pip wheel -q --no-deps -w dist . 2>&1 | grep -v '^WARNING: Location' || true
+wheel=$(ls dist/rivezor-*.whl)
+"$VPY" -m pip install -q --force-reinstall --no-deps "$wheel" 2>&1 | grep -v '^WARNING: Location' || true
+echo "== installed $(basename "$wheel")"

@@ -22,13 +22,14 @@ if [ ! -x .venv/bin/python ]; then
   "$PY" -m venv .venv
 fi
 VPY=.venv/bin/python
-"$VPY" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
-"$VPY" -m pip install -q "numpy>=2.0.1" "scikit-build-core>=0.11" "scipy-openblas32==0.3.34.481.3" \
-  cmake ninja pytest blake3 threadpoolctl mypy abi3audit 2>&1 | grep -v '^WARNING: Location' || true
+# pip's own chatter about unreachable local mirrors is noise; real failures still stop us.
+quiet_pip() { "$VPY" -m pip "$@" 2> >(grep -v '^WARNING: Location' >&2); }
+quiet_pip install -q "numpy>=2.0.1" "scikit-build-core>=0.11" "scipy-openblas32==0.3.34.481.3" \
+  cmake ninja pytest blake3 threadpoolctl mypy abi3audit
 
 echo "== building the wheel"
 rm -rf dist
-"$VPY" -m pip wheel -q --no-deps -w dist . 2>&1 | grep -v '^WARNING: Location' || true
+quiet_pip wheel -q --no-deps -w dist .
 wheel=$(ls dist/rivezor-*.whl)
-"$VPY" -m pip install -q --force-reinstall --no-deps "$wheel" 2>&1 | grep -v '^WARNING: Location' || true
+quiet_pip install -q --force-reinstall --no-deps "$wheel"
 echo "== installed $(basename "$wheel")"

@@ -18,6 +18,9 @@ float l2sq_f32_scalar(const float* q, const float* x, std::size_t n);
 // ((l0 + l1) + l2) + l3, A + B, then the n mod 8 trailing terms one at a time.
 float dot_f32_vector(const float* q, const float* x, std::size_t n);
 float l2sq_f32_vector(const float* q, const float* x, std::size_t n);
+// The 128-bit vector form whatever the CPU offers; wider forms must match it bit for bit.
+float dot_f32_sse(const float* q, const float* x, std::size_t n);
+float l2sq_f32_sse(const float* q, const float* x, std::size_t n);
 
 // The pair score of the metric (0/1 dot product, 2 squared distance) by the selected form.
 float pair_score(std::uint8_t metric, const float* q, const float* x, std::size_t n);

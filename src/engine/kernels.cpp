@@ -1,0 +1,276 @@
+// Scoring kernels: the fixed-order pair arithmetic in scalar, 128-bit and AVX2 forms (the
+// last two bit-identical), the one-time choice among them, and the sgemm block product.
+#include "engine/kernels.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+#include "cblas.h"
+#include "runtime/environment.hpp"
+
+namespace rivezor::kernels {
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Scalar form: one term at a time. -ffp-contract=off keeps the multiply and add separate.
+
+template <bool L2>
+inline float term_f32(float q, float x) {
+    if constexpr (L2) {
+        const float d = q - x;
+        return d * d;
+    } else {
+        return q * x;
+    }
+}
+
+template <bool L2>
+float pair_f32_scalar(const float* q, const float* x, std::size_t n) {
+    float s = 0.0f;
+    for (std::size_t j = 0; j < n; ++j) s = s + term_f32<L2>(q[j], x[j]);
+    return s;
+}
+
+// ---------------------------------------------------------------------------------------
+// 128-bit form: accumulator A takes components 8g..8g+3, B takes 8g+4..8g+7. Consuming
+// groups two per step or one at a time adds the same terms to the same lanes in the same
+// order, so a plain loop over groups is the exact arithmetic.
+
+template <bool L2>
+inline __m128 term_f32x4_sse(__m128 q, __m128 x) {
+    if constexpr (L2) {
+        const __m128 d = _mm_sub_ps(q, x);
+        return _mm_mul_ps(d, d);
+    } else {
+        return _mm_mul_ps(q, x);
+    }
+}
+
+// ((l0 + l1) + l2) + l3 of one accumulator.
+inline float lane_sum_f32x4_sse(__m128 v) {
+    alignas(16) float l[4];
+    _mm_store_ps(l, v);
+    return ((l[0] + l[1]) + l[2]) + l[3];
+}
+
+template <bool L2>
+float pair_f32_sse(const float* q, const float* x, std::size_t n) {
+    __m128 acc_a_f32x4 = _mm_setzero_ps();
+    __m128 acc_b_f32x4 = _mm_setzero_ps();
+    const std::size_t groups = n / 8;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const float* qg = q + 8 * g;
+        const float* xg = x + 8 * g;
+        acc_a_f32x4 = _mm_add_ps(acc_a_f32x4, term_f32x4_sse<L2>(_mm_loadu_ps(qg), _mm_loadu_ps(xg)));
+        acc_b_f32x4 = _mm_add_ps(acc_b_f32x4, term_f32x4_sse<L2>(_mm_loadu_ps(qg + 4), _mm_loadu_ps(xg + 4)));
+    }
+    float s = lane_sum_f32x4_sse(acc_a_f32x4) + lane_sum_f32x4_sse(acc_b_f32x4);
+    for (std::size_t j = groups * 8; j < n; ++j) s = s + term_f32<L2>(q[j], x[j]);
+    return s;
+}
+
+// ---------------------------------------------------------------------------------------
+// AVX2 form: one 256-bit accumulator whose low half is A and high half is B performs the
+// 128-bit form's arithmetic lane for lane. Only AVX2 is enabled for these functions (not
+// FMA), so the compiler cannot fuse the multiply into the add.
+
+#define RIVEZOR_AVX2 __attribute__((target("avx2")))
+
+template <bool L2>
+RIVEZOR_AVX2 inline __m256 term_f32x8_avx2(__m256 q, __m256 x) {
+    if constexpr (L2) {
+        const __m256 d = _mm256_sub_ps(q, x);
+        return _mm256_mul_ps(d, d);
+    } else {
+        return _mm256_mul_ps(q, x);
+    }
+}
+
+// Lane sums of both halves at once (lane 0 of each half ends as ((l0 + l1) + l2) + l3),
+// then A + B.
+RIVEZOR_AVX2 inline float lane_sums_a_plus_b_avx2(__m256 acc_f32x8) {
+    __m256 s = _mm256_add_ps(acc_f32x8, _mm256_permute_ps(acc_f32x8, 0x01));
+    s = _mm256_add_ps(s, _mm256_permute_ps(acc_f32x8, 0x02));
+    s = _mm256_add_ps(s, _mm256_permute_ps(acc_f32x8, 0x03));
+    const float a = _mm_cvtss_f32(_mm256_castps256_ps128(s));
+    const float b = _mm_cvtss_f32(_mm256_extractf128_ps(s, 1));
+    return a + b;
+}
+
+template <bool L2>
+RIVEZOR_AVX2 inline float tail_f32(float s, const float* q, const float* x, std::size_t from, std::size_t n) {
+    for (std::size_t j = from; j < n; ++j) s = s + term_f32<L2>(q[j], x[j]);
+    return s;
+}
+
+template <bool L2>
+RIVEZOR_AVX2 float pair_f32_avx2(const float* q, const float* x, std::size_t n) {
+    __m256 acc_f32x8 = _mm256_setzero_ps();
+    const std::size_t groups = n / 8;
+    for (std::size_t g = 0; g < groups; ++g)
+        acc_f32x8 = _mm256_add_ps(acc_f32x8,
+                                  term_f32x8_avx2<L2>(_mm256_loadu_ps(q + 8 * g), _mm256_loadu_ps(x + 8 * g)));
+    return tail_f32<L2>(lane_sums_a_plus_b_avx2(acc_f32x8), q, x, groups * 8, n);
+}
+
+// Four rows at a time: each row keeps its own accumulator (its arithmetic is untouched),
+// the query group is loaded once for all four, and four independent add chains hide the
+// add latency, which otherwise limits a single row's loop.
+template <bool L2>
+RIVEZOR_AVX2 void score_rows_avx2(const float* q, const float* rows, std::size_t count, std::size_t n,
+                                  float* out) {
+    const std::size_t groups = n / 8;
+    std::size_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+        const float* x0 = rows + r * n;
+        const float* x1 = x0 + n;
+        const float* x2 = x1 + n;
+        const float* x3 = x2 + n;
+        __m256 acc0_f32x8 = _mm256_setzero_ps();
+        __m256 acc1_f32x8 = _mm256_setzero_ps();
+        __m256 acc2_f32x8 = _mm256_setzero_ps();
+        __m256 acc3_f32x8 = _mm256_setzero_ps();
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::size_t o = 8 * g;
+            const __m256 q_f32x8 = _mm256_loadu_ps(q + o);
+            acc0_f32x8 = _mm256_add_ps(acc0_f32x8, term_f32x8_avx2<L2>(q_f32x8, _mm256_loadu_ps(x0 + o)));
+            acc1_f32x8 = _mm256_add_ps(acc1_f32x8, term_f32x8_avx2<L2>(q_f32x8, _mm256_loadu_ps(x1 + o)));
+            acc2_f32x8 = _mm256_add_ps(acc2_f32x8, term_f32x8_avx2<L2>(q_f32x8, _mm256_loadu_ps(x2 + o)));
+            acc3_f32x8 = _mm256_add_ps(acc3_f32x8, term_f32x8_avx2<L2>(q_f32x8, _mm256_loadu_ps(x3 + o)));
+        }
+        const std::size_t tail = groups * 8;
+        out[r + 0] = tail_f32<L2>(lane_sums_a_plus_b_avx2(acc0_f32x8), q, x0, tail, n);
+        out[r + 1] = tail_f32<L2>(lane_sums_a_plus_b_avx2(acc1_f32x8), q, x1, tail, n);
+        out[r + 2] = tail_f32<L2>(lane_sums_a_plus_b_avx2(acc2_f32x8), q, x2, tail, n);
+        out[r + 3] = tail_f32<L2>(lane_sums_a_plus_b_avx2(acc3_f32x8), q, x3, tail, n);
+    }
+    for (; r < count; ++r) out[r] = pair_f32_avx2<L2>(q, rows + r * n, n);
+}
+
+#undef RIVEZOR_AVX2
+
+template <float (*Pair)(const float*, const float*, std::size_t)>
+void score_rows_each(const float* q, const float* rows, std::size_t count, std::size_t n, float* out) {
+    for (std::size_t r = 0; r < count; ++r) out[r] = Pair(q, rows + r * n, n);
+}
+
+// ---------------------------------------------------------------------------------------
+// One-time choice of the implementations.
+
+using PairFn = float (*)(const float*, const float*, std::size_t);
+using RowsFn = void (*)(const float*, const float*, std::size_t, std::size_t, float*);
+
+struct Dispatch {
+    bool scalar = false;
+    PairFn dot_vector = pair_f32_sse<false>;
+    PairFn l2_vector = pair_f32_sse<true>;
+    PairFn dot = pair_f32_sse<false>;
+    PairFn l2 = pair_f32_sse<true>;
+    RowsFn dot_rows = score_rows_each<pair_f32_sse<false>>;
+    RowsFn l2_rows = score_rows_each<pair_f32_sse<true>>;
+};
+
+Dispatch g_dispatch;
+std::once_flag g_dispatch_once;
+
+const Dispatch& dispatch() {
+    std::call_once(g_dispatch_once, [] {
+        Dispatch d;
+        if (__builtin_cpu_supports("avx2")) {
+            d.dot_vector = pair_f32_avx2<false>;
+            d.l2_vector = pair_f32_avx2<true>;
+            d.dot_rows = score_rows_avx2<false>;
+            d.l2_rows = score_rows_avx2<true>;
+        } else {
+            d.dot_rows = score_rows_each<pair_f32_sse<false>>;
+            d.l2_rows = score_rows_each<pair_f32_sse<true>>;
+        }
+        d.dot = d.dot_vector;
+        d.l2 = d.l2_vector;
+        const auto flag = runtime::env_text("ZARIR_FORCE_SCALAR");
+        d.scalar = flag.has_value() && *flag == "1";
+        if (d.scalar) {
+            d.dot = pair_f32_scalar<false>;
+            d.l2 = pair_f32_scalar<true>;
+            d.dot_rows = score_rows_each<pair_f32_scalar<false>>;
+            d.l2_rows = score_rows_each<pair_f32_scalar<true>>;
+        }
+        g_dispatch = d;
+    });
+    return g_dispatch;
+}
+
+}  // namespace
+
+bool force_scalar() { return dispatch().scalar; }
+
+float dot_f32_scalar(const float* q, const float* x, std::size_t n) { return pair_f32_scalar<false>(q, x, n); }
+float l2sq_f32_scalar(const float* q, const float* x, std::size_t n) { return pair_f32_scalar<true>(q, x, n); }
+
+float dot_f32_vector(const float* q, const float* x, std::size_t n) { return dispatch().dot_vector(q, x, n); }
+float l2sq_f32_vector(const float* q, const float* x, std::size_t n) { return dispatch().l2_vector(q, x, n); }
+
+float dot_f32_sse(const float* q, const float* x, std::size_t n) { return pair_f32_sse<false>(q, x, n); }
+float l2sq_f32_sse(const float* q, const float* x, std::size_t n) { return pair_f32_sse<true>(q, x, n); }
+
+float pair_score(std::uint8_t metric, const float* q, const float* x, std::size_t n) {
+    const Dispatch& d = dispatch();
+    return metric == 2 ? d.l2(q, x, n) : d.dot(q, x, n);
+}
+
+void score_rows(std::uint8_t metric, const float* q, const float* rows, std::size_t count, std::size_t n,
+                float* out) {
+    const Dispatch& d = dispatch();
+    (metric == 2 ? d.l2_rows : d.dot_rows)(q, rows, count, n, out);
+}
+
+float partial_dot_f32(const float* q, const float* x, std::size_t start, std::size_t end) {
+    if (end <= start) return 0.0f;
+    return dispatch().dot_vector(q + start, x + start, end - start);
+}
+
+double sum_squares_f64(const float* v, std::size_t n) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < n; ++j) s = s + static_cast<double>(v[j]) * static_cast<double>(v[j]);
+    return s;
+}
+
+void block_product(const float* a, std::size_t m, const float* b, std::size_t n_rows, std::size_t k, float* out) {
+    if (m == 0 || n_rows == 0) return;
+    if (k == 0) {
+        std::fill(out, out + m * n_rows, 0.0f);
+        return;
+    }
+    constexpr std::size_t kMaxBlas = static_cast<std::size_t>(INT_MAX);
+    if (k > kMaxBlas) {
+        // A row this long cannot be described to a 32-bit BLAS (its stride would not fit);
+        // such rows are far from any practical index, so plain dot products serve.
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < n_rows; ++j) out[i * n_rows + j] = dot_f32_scalar(a + i * k, b + j * k, k);
+        return;
+    }
+    const int lda = static_cast<int>(k);
+    if (n_rows <= kMaxBlas) {
+        for (std::size_t i0 = 0; i0 < m; i0 += kMaxBlas) {
+            const std::size_t mi = std::min(kMaxBlas, m - i0);
+            scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(mi), static_cast<int>(n_rows),
+                              lda, 1.0f, a + i0 * k, lda, b, lda, 0.0f, out + i0 * n_rows, static_cast<int>(n_rows));
+        }
+        return;
+    }
+    // The output's row stride no longer fits: one query row at a time, whose single output
+    // row needs no stride, in column pieces that fit.
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j0 = 0; j0 < n_rows; j0 += kMaxBlas) {
+            const std::size_t nj = std::min(kMaxBlas, n_rows - j0);
+            scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, 1, static_cast<int>(nj), lda, 1.0f, a + i * k,
+                              lda, b + j0 * k, lda, 0.0f, out + i * n_rows + j0, static_cast<int>(nj));
+        }
+    }
+}
+
+}  // namespace rivezor::kernels

@@ -34,7 +34,6 @@ bool add_member(PyObject* module, const char* name, PyObject* object) {
     return PyObject_SetAttrString(module, name, object) == 0;
 }
 
-#ifdef RIVEZOR_HAVE_WRITER
 PyMethodDef prepare_def = {
     "py_prepare_bin_from_embeddings",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prepare_bin_from_embeddings)),
@@ -42,7 +41,6 @@ PyMethodDef prepare_def = {
     "py_prepare_bin_from_embeddings(embeddings, dims, rows, base_name, level, normalize=False, ann=False, "
     "seed=0, metric=\"cosine\", output_dir=None)\n--\n\n",
 };
-#endif
 
 bool register_members(PyObject* module) {
     PyTypeObject* engine = search_engine_type();
@@ -51,7 +49,6 @@ bool register_members(PyObject* module) {
     PyTypeObject* result = query_result_type();
     if (result == nullptr || !add_member(module, "PyQueryResult", reinterpret_cast<PyObject*>(result)))
         return false;
-#ifdef RIVEZOR_HAVE_WRITER
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
     Ref function = Ref::steal(PyCFunction_NewEx(&prepare_def, module, module_name.get()));
@@ -64,7 +61,6 @@ bool register_members(PyObject* module) {
     }
     const char* name = PyUnicode_AsUTF8AndSize(fn_name.get(), nullptr);
     if (name == nullptr || !add_member(module, name, function.get())) return false;
-#endif
     return true;
 }
 

@@ -1,0 +1,31 @@
+// The two Unicode character classes index naming needs: white space (for the empty-name
+// test) and letters-and-numbers (for the clean file name), plus a lenient UTF-8 decoder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace rivezor::prepare {
+
+namespace detail {
+struct CodeRange {
+    char32_t first;
+    char32_t last;
+};
+extern const CodeRange kAlphanumericRanges[];
+extern const std::size_t kAlphanumericRangeCount;
+}  // namespace detail
+
+// The White_Space property (the same set Python's str.strip() removes, minus the four
+// information separators U+001C..U+001F, which are control characters, not spaces).
+bool is_white_space(char32_t cp);
+
+// Property Alphabetic, or general category Nd, Nl or No.
+bool is_alphanumeric(char32_t cp);
+
+// Decodes the code point starting at text[pos] and advances pos past it. Malformed bytes
+// decode one at a time as U+FFFD, so every byte is consumed exactly once.
+char32_t next_code_point(std::string_view text, std::size_t& pos);
+
+}  // namespace rivezor::prepare

@@ -1,0 +1,352 @@
+// Index preparation after the interpreter lock is released: range, name, level and value
+// checks in their fixed order, then the temporary file, mapped write, flush and rename.
+#include "prepare/writer.hpp"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <vector>
+
+#include "prepare/format.hpp"
+#include "prepare/normalize.hpp"
+#include "prepare/unicode_classes.hpp"
+#include "runtime/environment.hpp"
+#include "runtime/pool.hpp"
+
+namespace rivezor::prepare {
+namespace {
+
+std::string os_error_text(int err) {
+    char buf[256];
+    // GNU strerror_r may return a static string instead of filling buf.
+    const char* text = strerror_r(err, buf, sizeof buf);
+    return text;
+}
+
+std::string format_one_decimal(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f", v);
+    return buf;
+}
+
+std::optional<double> level_factor(std::string_view level) {
+    if (level == "f8") return 2.5;
+    if (level == "f16") return 2.0;
+    if (level == "f32") return 1.5;
+    if (level == "f64") return 2.0;
+    return std::nullopt;
+}
+
+std::optional<std::string> home_directory() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return std::string(home);
+    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(hint > 0 ? static_cast<std::size_t>(hint) : 16384);
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        const int err = ::getpwuid_r(::getuid(), &entry, buf.data(), buf.size(), &found);
+        if (err == ERANGE && buf.size() < (std::size_t{1} << 20)) {
+            buf.resize(buf.size() * 2);
+            continue;
+        }
+        if (err != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0')
+            return std::nullopt;
+        return std::string(found->pw_dir);
+    }
+}
+
+// The directory part the way a path library reports a parent: trailing separators dropped,
+// except for the root itself.
+std::string without_trailing_separators(std::string dir) {
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
+// mkdir -p: 0 on success (including when the directory already exists), else the errno of
+// the first component that could not be created.
+int create_directories(const std::string& dir) {
+    if (dir.empty()) return 0;
+    if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+    int err = errno;
+    struct stat st{};
+    if (err == EEXIST) return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : EEXIST;
+    if (err != ENOENT) return err;
+    const std::size_t slash = dir.find_last_of('/');
+    if (slash == std::string::npos) return err;
+    const std::string parent = without_trailing_separators(dir.substr(0, slash == 0 ? 1 : slash));
+    if (parent == dir) return err;
+    if (const int parent_err = create_directories(parent); parent_err != 0) return parent_err;
+    if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+    err = errno;
+    if (err == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return err;
+}
+
+// Makes the rename itself durable; a directory that cannot be synced (some file systems
+// refuse) still holds the complete new file, so this is best effort.
+void sync_directory(const std::string& dir) {
+    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)::fsync(fd);
+    ::close(fd);
+}
+
+// Owns the temporary file until it is renamed into place. On any earlier exit it unmaps,
+// closes and deletes it, so a failed preparation leaves neither a stray file nor a changed
+// old index.
+class TempFile {
+public:
+    explicit TempFile(std::string path) : path_(std::move(path)) {}
+    ~TempFile() {
+        unmap();
+        if (fd_ >= 0) ::close(fd_);
+        if (created_ && !committed_) ::unlink(path_.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    int create() {
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0) return errno;
+        created_ = true;
+        return 0;
+    }
+    // Sets the length and reserves the blocks: a full disk shows up here as an error rather
+    // than as SIGBUS while the mapping is written.
+    int set_length(std::uint64_t length) {
+        if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) return errno;
+        const int err = ::posix_fallocate(fd_, 0, static_cast<off_t>(length));
+        if (err != 0 && err != EOPNOTSUPP && err != ENOSYS) return err;
+        return 0;
+    }
+    int map(std::uint64_t length) {
+        void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (p == MAP_FAILED) return errno;
+        map_ = static_cast<unsigned char*>(p);
+        length_ = length;
+        return 0;
+    }
+    int flush() {
+        if (::msync(map_, length_, MS_SYNC) != 0) return errno;
+        if (::fsync(fd_) != 0) return errno;
+        return 0;
+    }
+    void unmap() {
+        if (map_ != nullptr) ::munmap(map_, length_);
+        map_ = nullptr;
+    }
+    void committed() { committed_ = true; }
+    unsigned char* data() const { return map_; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool created_ = false;
+    bool committed_ = false;
+    unsigned char* map_ = nullptr;
+    std::uint64_t length_ = 0;
+};
+
+void write_body(const PrepareRequest& req, float* body, bool normalise) {
+    const std::uint64_t dims = req.dims;
+    const std::uint64_t batch = batch_rows(dims, req.rows);
+    // Enough pieces per batch to keep every worker busy, few enough that dispatch is cheap.
+    const std::size_t workers = normalise ? runtime::pool_size() : 1;
+    for (std::uint64_t first = 0; first < req.rows; first += batch) {
+        const std::uint64_t n = std::min(batch, req.rows - first);
+        const float* src = req.values + first * dims;
+        float* dst = body + first * dims;
+        if (!normalise) {
+            std::memcpy(dst, src, n * dims * sizeof(float));
+            continue;
+        }
+        const std::size_t pieces = static_cast<std::size_t>(std::min<std::uint64_t>(n, workers * 4));
+        runtime::parallel_for(pieces, [&](std::size_t p) {
+            const std::uint64_t lo = n * p / pieces;
+            const std::uint64_t hi = n * (p + 1) / pieces;
+            for (std::uint64_t r = lo; r < hi; ++r) normalize_row_f32(src + r * dims, dst + r * dims, dims);
+        });
+    }
+}
+
+Result<std::string> prepare_checked(const PrepareRequest& req) {
+    // 3-5: ranges and the element count.
+    if (req.dims < 1 || req.dims > kMaxDims)
+        return fail("Invalid dims: " + std::to_string(req.dims) + " (must be 1-" + std::to_string(kMaxDims) + ")");
+    if (req.rows < 1 || req.rows > kMaxRows)
+        return fail("Invalid rows: " + std::to_string(req.rows) + " (must be 1-" + std::to_string(kMaxRows) + ")");
+    const std::uint64_t expected = req.rows * req.dims;
+    if (req.count != expected)
+        return fail("Data shape mismatch: expected " + std::to_string(req.rows) + "\xC3\x97" + std::to_string(req.dims) +
+                    "=" + std::to_string(expected) + ", got " + std::to_string(req.count));
+
+    // 6-7: name and level.
+    if (!base_name_acceptable(req.base_name))
+        return fail("Invalid base_name: cannot be empty or contain special characters");
+    const std::optional<double> factor = level_factor(req.level);
+    if (!factor) return fail("Invalid level '" + req.level + "'. Must be f8, f16, f32, or f64");
+
+    // 8: strided sample for NaN and infinity.
+    const InvalidSample sample = sample_invalid_values(req.values, req.count);
+    if (sample.invalid > sample.samples / 100)
+        return fail("Too many invalid values: " + std::to_string(sample.invalid) + "/" + std::to_string(sample.samples) +
+                    " (" + format_one_decimal(static_cast<double>(sample.invalid) * 100.0 / static_cast<double>(sample.samples)) +
+                    "%)");
+
+    // 9: size estimate, enforced only on request.
+    const double estimate = static_cast<double>(expected) * 4.0 * *factor;
+    if (estimate > kStrictMemoryLimitBytes) {
+        const std::optional<std::string> strict = runtime::env_text("ZARIR_STRICT_MEMCHECK");
+        if (strict && *strict == "1")
+            return fail("Insufficient memory: need " + format_one_decimal(estimate / 1073741824.0) + "GB, available " +
+                        format_one_decimal(8.0) + "GB");
+    }
+
+    // 10-12: names on disk.
+    const std::string clean = clean_base_name(req.base_name);
+    if (clean.empty()) return fail("Base name contains no valid characters");
+    std::string dir;
+    if (req.output_dir) {
+        dir = *req.output_dir;
+        struct stat st{};
+        if (::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            return fail("Output path is not a directory: " + dir);
+    } else {
+        const std::optional<std::string> home = home_directory();
+        if (!home) return fail("Failed to get home directory");
+        dir = join_path(join_path(*home, ".zarir"), "indexes");
+    }
+    const std::string stem = clean + "_" + req.level;
+    const std::string final_path = join_path(dir, stem + ".bin");
+    const std::string temp_path = join_path(dir, stem + ".tmp");
+
+    // 13: the parent directory.
+    const std::string parent = without_trailing_separators(dir);
+    if (!parent.empty()) {
+        struct stat st{};
+        if (::stat(parent.c_str(), &st) != 0) {
+            if (const int err = create_directories(parent); err != 0)
+                return fail("Failed to create directory " + parent + ": " + os_error_text(err));
+        }
+    }
+
+    // 14: a leftover temporary file from an interrupted run. The existing final file stays
+    // in place until the complete new one is renamed over it.
+    struct stat temp_st{};
+    if (::stat(temp_path.c_str(), &temp_st) == 0 && ::unlink(temp_path.c_str()) != 0)
+        return fail("Failed to remove temp file: " + os_error_text(errno));
+
+    // 16-17: the sized, mapped temporary file and its header.
+    const std::uint64_t length = format::kHeaderBytes + 4 * expected;
+    TempFile temp(temp_path);
+    if (const int err = temp.create(); err != 0)
+        return fail("Failed to create file " + temp_path + ": " + os_error_text(err));
+    if (const int err = temp.set_length(length); err != 0) return fail("Failed to set file length: " + os_error_text(err));
+    if (const int err = temp.map(length); err != 0) return fail("Failed to create memory map: " + os_error_text(err));
+    unsigned char* out = temp.data();
+    format::write_u32_le(out, static_cast<std::uint32_t>(req.dims));
+    format::write_u32_le(out + 4, static_cast<std::uint32_t>(req.rows));
+    format::write_u32_le(out + 8, req.metric);
+
+    // 18: the body, batch by batch.
+    const bool normalise = req.normalize || req.metric == format::kCosine;
+    write_body(req, reinterpret_cast<float*>(out + format::kHeaderBytes), normalise);
+
+    // 19: flush to the device, then the atomic replacement, then make the rename durable.
+    if (const int err = temp.flush(); err != 0) return fail("Failed to flush memory map: " + os_error_text(err));
+    temp.unmap();
+    struct stat check{};
+    if (::stat(temp_path.c_str(), &check) != 0) return fail("Failed to get temp file metadata: " + os_error_text(errno));
+    if (::rename(temp_path.c_str(), final_path.c_str()) != 0)
+        return fail("Failed to move temp file to final location: " + os_error_text(errno));
+    temp.committed();
+    sync_directory(parent);
+    return final_path;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> metric_id_from_lowercase(std::string_view name) {
+    if (name == "cos" || name == "cosine" || name == "norm_cosine" || name == "normalized_cosine" ||
+        name == "normalized-cosine")
+        return format::kCosine;
+    if (name == "dot" || name == "dotproduct" || name == "dot_product") return format::kDot;
+    if (name == "l2" || name == "euclidean" || name == "euclidian") return format::kEuclidean;
+    return std::nullopt;
+}
+
+InvalidSample sample_invalid_values(const float* values, std::uint64_t count) {
+    if (count == 0) return {0, 0};
+    std::uint64_t step = 1;
+    if (count >= 101) {
+        const std::uint64_t per_mille = count / 1000;
+        const std::uint64_t divisor = per_mille >= 101 ? per_mille : 100;
+        step = count / divisor;
+    }
+    const std::uint64_t samples = (count + step - 1) / step;
+    std::uint64_t invalid = 0;
+    for (std::uint64_t pos = 0; pos < count; pos += step) {
+        std::uint32_t bits;
+        std::memcpy(&bits, values + pos, sizeof bits);
+        if ((bits & 0x7F800000u) == 0x7F800000u) ++invalid;
+    }
+    return {invalid, samples};
+}
+
+bool base_name_acceptable(std::string_view utf8) {
+    // All ten are ASCII, and ASCII bytes never occur inside a multi-byte UTF-8 sequence.
+    if (utf8.find_first_of("|<>\"?*:\\./") != std::string_view::npos) return false;
+    std::size_t pos = 0;
+    while (pos < utf8.size())
+        if (!is_white_space(next_code_point(utf8, pos))) return true;
+    return false;
+}
+
+std::string clean_base_name(std::string_view utf8) {
+    std::string clean;
+    std::size_t pos = 0;
+    while (pos < utf8.size()) {
+        const std::size_t start = pos;
+        const char32_t cp = next_code_point(utf8, pos);
+        if (cp == U'-' || cp == U'_' || is_alphanumeric(cp)) clean.append(utf8.substr(start, pos - start));
+    }
+    return clean;
+}
+
+std::uint64_t batch_rows(std::uint64_t dims, std::uint64_t rows) {
+    std::uint64_t batch = 8192;
+    if (dims / 256 >= 5) batch = 8192 / (dims / 1024);
+    batch = std::max<std::uint64_t>(batch, 1000);
+    return std::min(batch, rows);
+}
+
+std::string join_path(const std::string& dir, std::string_view name) {
+    if (dir.empty()) return std::string(name);
+    std::string joined = dir;
+    if (joined.back() != '/') joined += '/';
+    joined += name;
+    return joined;
+}
+
+Result<std::string> prepare_index(const PrepareRequest& request) {
+    try {
+        return prepare_checked(request);
+    } catch (const std::bad_alloc&) {
+        return fail("Out of memory while preparing the index");
+    } catch (const std::exception& e) {
+        return fail(std::string("Index preparation failed: ") + e.what());
+    }
+}
+
+}  // namespace rivezor::prepare

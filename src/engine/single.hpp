@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "engine/engine.hpp"
 #include "engine/result.hpp"
@@ -13,5 +15,20 @@ namespace rivezor {
 
 // The k best rows for one query of n values, best first, with the path's name and time.
 Result<QueryOutcome> search_single(const SearchEngine& engine, const float* query, std::size_t n, std::uint64_t k);
+
+enum class SinglePath { row_scan, chunked, blocked_matrix, full_matrix, pruned };
+
+// The path for a ZARIR_SINGLE_MODE value (absent: automatic) and an index shape.
+SinglePath choose_single_path(const std::optional<std::string>& mode, std::uint8_t metric, std::uint64_t rows,
+                              std::uint64_t dims);
+
+// Rows per chunk of the chunked scan and the blocked matrix path for `threads` workers.
+std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, std::uint8_t metric, std::size_t threads);
+
+// Runs one path for a validated query with 1 <= k_eff <= rows; method_used names the path
+// that actually ran (the pruned scan falls back to the chunked scan without block norms).
+// query_time_ms is left at 0.
+Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine, const float* query,
+                                     std::size_t k_eff);
 
 }  // namespace rivezor

@@ -73,6 +73,10 @@ PyObject* engine_rows(PyObject* self, PyObject*) { return PyLong_FromUnsignedLon
 PyMethodDef engine_methods[] = {
     {"dims", engine_dims, METH_NOARGS, "dims($self)\n--\n\n"},
     {"rows", engine_rows, METH_NOARGS, "rows($self)\n--\n\n"},
+    RIVEZOR_KW_METHOD("query_exact", engine_query_exact, "query_exact($self, query, k)\n--\n\n"),
+    RIVEZOR_KW_METHOD("query_exact_arrays", engine_query_exact_arrays, "query_exact_arrays($self, query, k)\n--\n\n"),
+    RIVEZOR_KW_METHOD("query_exact_detailed", engine_query_exact_detailed,
+                      "query_exact_detailed($self, query, k)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

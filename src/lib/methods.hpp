@@ -6,4 +6,9 @@
 
 namespace rivezor::py {
 
+// Single-query search (query_single.cpp).
+PyObject* engine_query_exact(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* engine_query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* engine_query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace rivezor::py

@@ -1,0 +1,333 @@
+// Single-query exact search: validation, path choice, the five execution paths (row scan,
+// chunked scan, blocked and full matrix products, pruned scan) and the reported timing.
+#include "engine/single.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <numeric>
+#include <vector>
+
+#include "engine/kernels.hpp"
+#include "engine/topk.hpp"
+#include "runtime/environment.hpp"
+#include "runtime/pool.hpp"
+
+namespace rivezor {
+namespace {
+
+constexpr const char* kNameRowScan = "exact";
+constexpr const char* kNameChunked = "exact-chunked";
+constexpr const char* kNameBlocked = "exact-blocked-matrix";
+constexpr const char* kNameFull = "exact-matrix-full";
+constexpr const char* kNamePruned = "exact-pruned-fast";
+
+// Rows scored per kernel call before their scores meet the selection: small enough that
+// the scores stay in L1, large enough that the interleaved kernel runs at full width.
+constexpr std::size_t kScoreBatch = 256;
+
+// Below this many matrix elements (1 MiB of floats) a row scan runs on the calling thread:
+// waking workers would cost more than it saves.
+constexpr std::size_t kInlineElements = std::size_t{1} << 18;
+
+bool higher_is_better(std::uint8_t metric) { return metric != 2; }
+
+// Keeps the best k of rows offered in increasing row order. Candidates pile up in a buffer
+// and are cut back to k whenever it fills; after a cut, a row whose score is not strictly
+// better than the k-th kept can never enter (equal scores lose to the earlier row), so
+// most rows are rejected by one integer comparison. The outcome is the unique best k under
+// the hit order, the same set a bounded heap keeps.
+class Collector {
+public:
+    Collector(std::size_t k, bool higher_is_better, std::size_t expected)
+        : k_(k), higher_(higher_is_better), cap_(std::max(2 * k, k + 64)) {
+        buf_.reserve(std::min(cap_, expected));
+    }
+
+    void offer(const float* scores, std::size_t n, std::uint64_t base) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const float s = scores[i];
+            if (!topk::is_finite_score(s)) continue;
+            if (has_threshold_) {
+                const std::int32_t key = topk::order_key(s);
+                if (higher_ ? key <= threshold_ : key >= threshold_) continue;
+            }
+            buf_.push_back(Hit{base + i, s});
+            if (buf_.size() >= cap_) cut();
+        }
+    }
+
+    // At most k hits, in no particular order.
+    std::vector<Hit> take() {
+        if (buf_.size() > k_) cut();
+        return std::move(buf_);
+    }
+
+private:
+    void cut() {
+        const topk::HitOrder order{higher_};
+        std::nth_element(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), buf_.end(), order);
+        buf_.resize(k_);
+        threshold_ = topk::order_key(buf_[k_ - 1].score);
+        has_threshold_ = true;
+    }
+
+    std::size_t k_;
+    bool higher_;
+    std::size_t cap_;
+    bool has_threshold_ = false;
+    std::int32_t threshold_ = 0;
+    std::vector<Hit> buf_;
+};
+
+// Best k' of rows [first, last) scored by the pair kernel, unsorted.
+std::vector<Hit> scan_rows(const SearchEngine& engine, const float* query, std::size_t first, std::size_t last,
+                           std::size_t k_eff) {
+    if (first >= last) return {};
+    const std::uint8_t metric = engine.metric();
+    const std::size_t dims = engine.dims();
+    Collector collector(std::min(k_eff, last - first), higher_is_better(metric), last - first);
+    float scores_f32[kScoreBatch];
+    for (std::size_t r = first; r < last; r += kScoreBatch) {
+        const std::size_t n = std::min(kScoreBatch, last - r);
+        kernels::score_rows(metric, query, engine.row(r), n, dims, scores_f32);
+        collector.offer(scores_f32, n, r);
+    }
+    return collector.take();
+}
+
+// Runs `ranges` scans in parallel (inline when there is one) and merges them to k'.
+template <class RangeOf>
+std::vector<Hit> parallel_scan(const SearchEngine& engine, const float* query, std::size_t ranges, std::size_t k_eff,
+                               RangeOf range_of) {
+    std::vector<std::vector<Hit>> lists(ranges);
+    runtime::parallel_for(ranges, [&](std::size_t i) {
+        const auto [first, last] = range_of(i);
+        lists[i] = scan_rows(engine, query, first, last, k_eff);
+    });
+    return topk::merge(lists, k_eff, higher_is_better(engine.metric()));
+}
+
+// Row scan: any split serves; pieces are sized so tiny indexes stay on the calling thread.
+std::vector<Hit> row_scan(const SearchEngine& engine, const float* query, std::size_t k_eff) {
+    const std::size_t rows = engine.rows();
+    const std::size_t elements = rows * std::max<std::size_t>(engine.dims(), 1);
+    std::size_t pieces = 1;
+    if (elements > kInlineElements) {
+        pieces = std::min<std::size_t>({elements / kInlineElements, 4 * runtime::pool_size(), rows});
+        pieces = std::max<std::size_t>(pieces, 1);
+    }
+    const std::size_t len = (rows + pieces - 1) / pieces;
+    return parallel_scan(engine, query, pieces, k_eff, [&](std::size_t i) {
+        const std::size_t first = std::min(i * len, rows);
+        return std::pair<std::size_t, std::size_t>{first, std::min(first + len, rows)};
+    });
+}
+
+std::vector<Hit> chunked_scan(const SearchEngine& engine, const float* query, std::size_t k_eff) {
+    const std::size_t rows = engine.rows();
+    const std::size_t c = single_chunk_length(rows, engine.dims(), engine.metric(), runtime::pool_size());
+    const std::size_t chunks = (rows + c - 1) / c;
+    return parallel_scan(engine, query, chunks, k_eff, [&](std::size_t i) {
+        return std::pair<std::size_t, std::size_t>{i * c, std::min(i * c + c, rows)};
+    });
+}
+
+// Dot products of the query with rows [first, first + n) by sgemm, turned into squared
+// distances by the norm expansion for euclidean.
+void matrix_scores(const SearchEngine& engine, const float* query, std::size_t first, std::size_t n, float* out) {
+    const std::size_t dims = engine.dims();
+    kernels::block_product(query, 1, engine.row(first), n, dims, out);
+    if (engine.metric() == 2) {
+        const double qq = kernels::sum_squares_f64(query, dims);
+        const double* xx = engine.row_norms_sq().data() + first;
+        for (std::size_t i = 0; i < n; ++i) out[i] = kernels::l2sq_from_dot(qq, xx[i], out[i]);
+    }
+}
+
+std::vector<Hit> blocked_matrix(const SearchEngine& engine, const float* query, std::size_t k_eff) {
+    const std::size_t rows = engine.rows();
+    const std::size_t c = single_chunk_length(rows, engine.dims(), engine.metric(), runtime::pool_size());
+    const std::size_t chunks = (rows + c - 1) / c;
+    const bool higher = higher_is_better(engine.metric());
+    std::vector<std::vector<Hit>> lists(chunks);
+    runtime::parallel_for(chunks, [&](std::size_t i) {
+        const std::size_t first = i * c;
+        const std::size_t n = std::min(c, rows - first);
+        std::vector<float> scores(n);
+        matrix_scores(engine, query, first, n, scores.data());
+        lists[i] = topk::top_k_of_scores(scores.data(), n, k_eff, higher, first);
+    });
+    return topk::merge(lists, k_eff, higher);
+}
+
+std::vector<Hit> full_matrix(const SearchEngine& engine, const float* query, std::size_t k_eff) {
+    const std::size_t rows = engine.rows();
+    std::vector<float> scores(rows);
+    matrix_scores(engine, query, 0, rows, scores.data());
+    return topk::top_k_of_scores(scores.data(), rows, k_eff, higher_is_better(engine.metric()));
+}
+
+// Total order on doubles, for the block visiting order.
+std::int64_t order_key_f64(double v) {
+    std::int64_t bits;
+    std::memcpy(&bits, &v, sizeof(bits));
+    return bits < 0 ? bits ^ INT64_MAX : bits;
+}
+
+// Pruned scan (similarity only): a row is dropped as soon as its partial dot product plus
+// the Cauchy-Schwarz limit of the blocks not yet visited, plus a fixed slack, falls below
+// the worst kept score. Blocks are visited heaviest query energy first so the limit
+// shrinks fastest.
+std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std::size_t k_eff) {
+    const std::size_t rows = engine.rows();
+    const std::size_t dims = engine.dims();
+    const std::vector<DimBlock>& blocks = engine.dim_blocks();
+    const std::size_t nb = blocks.size();
+    const double* row_norms_sq = engine.row_norms_sq().data();
+    const double* block_norms_sq = engine.block_norms_sq().data();
+
+    std::vector<double> qb(nb);
+    double q_total = 0.0;
+    for (std::size_t b = 0; b < nb; ++b) {
+        qb[b] = kernels::sum_squares_f64(query + blocks[b].start, blocks[b].end - blocks[b].start);
+        q_total = q_total + qb[b];
+    }
+    std::vector<std::size_t> order(nb);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return order_key_f64(qb[a]) > order_key_f64(qb[b]); });
+
+    topk::BoundedHeap heap(k_eff, true);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const float* x = engine.row(r);
+        if (r < k_eff || heap.size() < k_eff) {
+            heap.offer(r, kernels::pair_score(engine.metric(), query, x, dims));
+            continue;
+        }
+        const double worst = static_cast<double>(heap.worst().score);
+        const double* row_blocks = block_norms_sq + r * nb;
+        double xq = 0.0, xx = 0.0, partial = 0.0;
+        bool dropped = false;
+        for (const std::size_t b : order) {
+            const float p = kernels::partial_dot_f32(query, x, blocks[b].start, blocks[b].end);
+            xq = xq + qb[b];
+            xx = xx + row_blocks[b];
+            partial = partial + static_cast<double>(p);
+            const double rq = std::max(q_total - xq, 0.0);
+            const double rx = std::max(row_norms_sq[r] - xx, 0.0);
+            const double bound = std::sqrt(rx) * std::sqrt(rq) + partial + 0.0001;
+            if (worst > bound) {
+                dropped = true;
+                break;
+            }
+        }
+        if (!dropped) heap.offer(r, static_cast<float>(partial));
+    }
+    return heap.take_sorted();
+}
+
+bool pruning_state_usable(const SearchEngine& engine) {
+    const std::size_t nb = engine.dim_blocks().size();
+    return engine.has_block_norms() && nb > 0 &&
+           engine.block_norms_sq().size() == static_cast<std::size_t>(engine.rows()) * nb;
+}
+
+double elapsed_ms(std::chrono::steady_clock::time_point start) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+    const std::int64_t count = ns.count();
+    const double whole_seconds = static_cast<double>(count / 1000000000);
+    const double nanos = static_cast<double>(count % 1000000000);
+    return (whole_seconds + nanos / 1e9) * 1000.0;
+}
+
+}  // namespace
+
+SinglePath choose_single_path(const std::optional<std::string>& mode, std::uint8_t metric, std::uint64_t rows,
+                              std::uint64_t dims) {
+    const bool similarity = metric == 0 || metric == 1;
+    if (mode) {
+        if (*mode == "rayon") return SinglePath::row_scan;
+        if (*mode == "pruned")
+            return similarity && rows >= 1000000 && dims >= 64 ? SinglePath::pruned : SinglePath::row_scan;
+        if (*mode == "blocked" || *mode == "blocked_matrix") return SinglePath::blocked_matrix;
+        if (*mode == "matrix_full") return SinglePath::full_matrix;
+        if (*mode == "matrix_parallel") return SinglePath::chunked;
+    }
+    return similarity && dims >= 64 && rows >= 10000 ? SinglePath::chunked : SinglePath::row_scan;
+}
+
+std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, std::uint8_t metric, std::size_t threads) {
+    const std::uint64_t t = std::max<std::uint64_t>(threads, 1);
+    const std::uint64_t d = std::max<std::uint64_t>(dims, 1);
+    const std::uint64_t budget = metric == 2     ? 3000000
+                                 : dims >= 768 ? 16000000
+                                 : dims >= 384 ? 10000000
+                                               : 8000000;
+    const std::uint64_t a = budget / d;
+    const std::uint64_t b = rows / (4 * t);
+    std::uint64_t c = std::max<std::uint64_t>({a, b, 1});
+    c = std::min<std::uint64_t>(c, dims >= 768 ? 32000 : dims >= 384 ? 16000 : 8000);
+    c = std::max<std::uint64_t>(std::min(c, rows), 1);
+    return static_cast<std::size_t>(c);
+}
+
+Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine, const float* query,
+                                     std::size_t k_eff) {
+    QueryOutcome outcome;
+    try {
+        if (path == SinglePath::pruned && !pruning_state_usable(engine)) path = SinglePath::chunked;
+        switch (path) {
+            case SinglePath::row_scan:
+                outcome.hits = row_scan(engine, query, k_eff);
+                outcome.method_used = kNameRowScan;
+                break;
+            case SinglePath::chunked:
+                outcome.hits = chunked_scan(engine, query, k_eff);
+                outcome.method_used = kNameChunked;
+                break;
+            case SinglePath::blocked_matrix:
+                outcome.hits = blocked_matrix(engine, query, k_eff);
+                outcome.method_used = kNameBlocked;
+                break;
+            case SinglePath::full_matrix:
+                outcome.hits = full_matrix(engine, query, k_eff);
+                outcome.method_used = kNameFull;
+                break;
+            case SinglePath::pruned:
+                outcome.hits = pruned_scan(engine, query, k_eff);
+                outcome.method_used = kNamePruned;
+                break;
+        }
+    } catch (const std::bad_alloc&) {
+        return fail("Out of memory during the search of " + std::to_string(engine.rows()) + " rows");
+    } catch (const std::exception& e) {
+        return fail(std::string("Search failed: ") + e.what());
+    }
+    return outcome;
+}
+
+Result<QueryOutcome> search_single(const SearchEngine& engine, const float* query, std::size_t n, std::uint64_t k) {
+    if (n != engine.dims())
+        return fail("Query dimension " + std::to_string(n) + " != index dimension " + std::to_string(engine.dims()));
+    for (std::size_t j = 0; j < n; ++j)
+        if (!std::isfinite(query[j])) return fail("Query vector contém valores não finitos");
+    if (k == 0 || engine.rows() == 0) {
+        QueryOutcome empty;
+        empty.method_used = kNameRowScan;
+        return empty;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(k, engine.rows()));
+    const SinglePath path =
+        choose_single_path(runtime::env_text("ZARIR_SINGLE_MODE"), engine.metric(), engine.rows(), engine.dims());
+    Result<QueryOutcome> outcome = run_single_path(path, engine, query, k_eff);
+    if (!outcome) return outcome;
+    outcome.value().query_time_ms = elapsed_ms(start);
+    return outcome;
+}
+
+}  // namespace rivezor

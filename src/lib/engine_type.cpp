@@ -77,6 +77,12 @@ PyMethodDef engine_methods[] = {
     RIVEZOR_KW_METHOD("query_exact_arrays", engine_query_exact_arrays, "query_exact_arrays($self, query, k)\n--\n\n"),
     RIVEZOR_KW_METHOD("query_exact_detailed", engine_query_exact_detailed,
                       "query_exact_detailed($self, query, k)\n--\n\n"),
+    RIVEZOR_KW_METHOD("query_exact_certified", engine_query_exact_certified,
+                      "query_exact_certified($self, query, k, block_size=64, enable_pruning=True)\n--\n\n"),
+    RIVEZOR_KW_METHOD("query_batch_exact_certified", engine_query_batch_exact_certified,
+                      "query_batch_exact_certified($self, queries, k, block_size=64, enable_pruning=True)\n--\n\n"),
+    RIVEZOR_KW_METHOD("compare", engine_compare, "compare($self, query, idx_a, idx_b, block_size, top_blocks)\n--\n\n"),
+    RIVEZOR_KW_METHOD("explain", engine_explain, "explain($self, query, idx, block_size, top_blocks)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,4 +11,12 @@ PyObject* engine_query_exact(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* engine_query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* engine_query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// Certified search (query_certified.cpp).
+PyObject* engine_query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* engine_query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Score diagnostics (diagnostics_binding.cpp).
+PyObject* engine_compare(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* engine_explain(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace rivezor::py

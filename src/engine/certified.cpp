@@ -1,0 +1,306 @@
+// Certified exact search and its batch form: the block-by-block Cauchy–Schwarz bounds, the
+// rounding margin that keeps them sound in float32, and the certificate of the scan.
+#include "engine/certified.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <numeric>
+#include <optional>
+#include <utility>
+
+#include "engine/kernels.hpp"
+#include "engine/topk.hpp"
+#include "runtime/pool.hpp"
+
+namespace rivezor {
+namespace {
+
+constexpr double kBoundSlack = 0.001;
+constexpr double kUnitF32 = 0x1p-24;  // unit roundoff of float32
+constexpr double kUnitF64 = 0x1p-53;  // unit roundoff of double
+// The worst-case analysis below is doubled so that a miscount of a rounding or two can
+// never make a margin too small.
+constexpr double kMarginSafety = 2.0;
+
+constexpr const char* kRuleSimilarity = "upper_bound = partial_dot + ||q_rem||*||x||";
+constexpr const char* kRuleEuclidean = "lower_bound_l2 = ||q||^2 + ||x||^2 - 2*(partial_dot + ||q_rem||*||x||)";
+
+// Relative error bound of `m` chained float32 roundings (the classic gamma_m).
+double gamma_f32(double m) {
+    const double mu = m * kUnitF32;
+    return mu < 0.5 ? mu / (1.0 - mu) : INFINITY;
+}
+
+// Roundings one product term passes through in the 8-lane summation over `len`
+// components: the product, at most len/8 - 1 lane additions, three for the lane reduction,
+// one for A + B and up to seven trailing additions. Below 8 components it is a plain
+// left-to-right sum.
+double lane_scheme_depth(std::size_t len) {
+    return len < 8 ? static_cast<double>(len) + 1.0 : static_cast<double>(len / 8) + 12.0;
+}
+
+// Total order on doubles, as on float32 scores: sign-magnitude bits made monotone.
+std::int64_t double_order_key(double v) {
+    std::int64_t bits;
+    std::memcpy(&bits, &v, sizeof(bits));
+    return bits < 0 ? bits ^ 0x7FFFFFFFFFFFFFFFLL : bits;
+}
+
+// The documented slack of 0.001 only covers rounding while the vectors are small: the
+// partial dots, the float32 norm and the kernel's own score each carry rounding that grows
+// with ||q||·||x||, and for large-magnitude rows it exceeds 0.001, which let a row whose
+// kernel score beats the k-th score be pruned. The slack used is therefore the larger of
+// 0.001 and a worst-case bound on that rounding; on unit-scale data it stays 0.001.
+struct RoundingMargin {
+    bool euclidean = false;
+    double per_norm_x = 0.0;      // margin per unit of ||x|| (bound terms)
+    double per_threshold = 0.0;   // euclidean: share of the kernel's relative error, per unit of t
+    double per_magnitude = 0.0;   // euclidean: double rounding of ||q||^2 + ||x||^2 - 2(...)
+    double q_norm = 0.0;
+    double q_energy = 0.0;
+
+    RoundingMargin(std::uint8_t metric, std::size_t dims, std::size_t nblocks, std::size_t widest_block,
+                   double energy) {
+        euclidean = metric == 2;
+        q_energy = energy;
+        q_norm = std::sqrt(energy) * (1.0 + 4.0 * kUnitF64);
+        const double kernel_depth =
+            (kernels::force_scalar() ? static_cast<double>(dims) + 1.0 : lane_scheme_depth(dims)) +
+            (euclidean ? 3.0 : 0.0);  // the difference and the square round too
+        const double partial = gamma_f32(lane_scheme_depth(widest_block));
+        const double nb = static_cast<double>(nblocks);
+        // E - seen differs from the true remaining energy by the double summation error of
+        // both sums; sqrt turns that absolute error into at most its square root.
+        const double rem_error = std::sqrt((2.0 * nb + static_cast<double>(widest_block) + 4.0) * kUnitF64 * energy);
+        // partial dots, nx's float32 rounding and the bound's own double arithmetic
+        const double bound_terms = (partial + 4.0 * kUnitF32 + (nb + 16.0) * kUnitF64) * q_norm + rem_error;
+        if (!euclidean) {
+            per_norm_x = kMarginSafety * (bound_terms + gamma_f32(kernel_depth) * q_norm);
+        } else {
+            const double g = gamma_f32(kernel_depth);
+            per_norm_x = kMarginSafety * bound_terms;
+            per_threshold = kMarginSafety * 0.5 * g / (1.0 - g);
+            per_magnitude = kMarginSafety * 0.5 * (static_cast<double>(dims) + nb + 16.0) * kUnitF64;
+        }
+    }
+
+    // Slack inside the bracket of the bound for a row of float32 norm nx (and squared norm
+    // xx), with current k-th score t.
+    double slack(float nx, double xx, double t) const {
+        const double x_norm = static_cast<double>(nx) * (1.0 + 4.0 * kUnitF32) + 0x1p-70;
+        double margin = per_norm_x * x_norm;
+        if (euclidean) margin += per_threshold * std::fabs(t) + per_magnitude * (xx + q_energy + 4.0 * q_norm * x_norm);
+        // NaN (a non-finite row) keeps 0.001; such a row's bound is NaN or infinite anyway.
+        return margin > kBoundSlack ? margin : kBoundSlack;
+    }
+};
+
+const char* detect_simd_path() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return "avx2";
+    if (__builtin_cpu_supports("avx")) return "avx";
+    if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
+#endif
+    return "scalar";
+}
+
+void fill_constant_fields(CertifiedOutcome& out, std::uint32_t rows, std::uint64_t bs, bool enable_pruning) {
+    out.simd_path = processor_simd_path();
+    out.compile_flags = target_compile_flags();
+    out.total_candidates = rows;
+    out.block_size = bs;
+    out.enable_pruning = enable_pruning;
+}
+
+Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float* q, std::size_t n, std::uint64_t k,
+                                        std::uint64_t block_size, bool enable_pruning) {
+    if (n != engine.dims())
+        return fail("Query dimension " + std::to_string(n) + " != index dimension " + std::to_string(engine.dims()));
+    for (std::size_t i = 0; i < n; ++i)
+        if (!std::isfinite(q[i])) return fail("Query vector contains non-finite values");
+
+    const std::uint64_t bs = std::max<std::uint64_t>(block_size, 1);
+    const std::uint32_t rows = engine.rows();
+    const std::uint8_t metric = engine.metric();
+    const bool similarity = metric != 2;
+
+    CertifiedOutcome out;
+    fill_constant_fields(out, rows, bs, enable_pruning);
+    if (rows == 0 || k == 0) {
+        out.method_used = "exact-certified";
+        out.bound_rule = "empty-result";
+        out.bound_kind = "none";
+        return out;
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    const std::size_t kk = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
+
+    const std::vector<DimBlock> blocks = make_dim_blocks(n, static_cast<std::size_t>(bs));
+    const std::size_t nblocks = blocks.size();
+    std::vector<double> energy(nblocks, 0.0);
+    std::size_t widest = 0;
+    for (std::size_t b = 0; b < nblocks; ++b) {
+        double s = 0.0;
+        for (std::size_t i = blocks[b].start; i < blocks[b].end; ++i)
+            s = s + static_cast<double>(q[i]) * static_cast<double>(q[i]);
+        energy[b] = s;
+        widest = std::max(widest, blocks[b].end - blocks[b].start);
+    }
+    double total_energy = 0.0;
+    for (double e : energy) total_energy = total_energy + e;
+
+    out.block_order.resize(nblocks);
+    std::iota(out.block_order.begin(), out.block_order.end(), std::uint64_t{0});
+    std::stable_sort(out.block_order.begin(), out.block_order.end(), [&](std::uint64_t a, std::uint64_t b) {
+        return double_order_key(energy[a]) > double_order_key(energy[b]);
+    });
+    // The covered energy grows by the same additions for every row, so ||q_rem|| after
+    // each visited block is a per-query table.
+    std::vector<double> rem_after(nblocks);
+    {
+        double seen = 0.0;
+        for (std::size_t j = 0; j < nblocks; ++j) {
+            seen = seen + energy[out.block_order[j]];
+            rem_after[j] = std::sqrt(std::max(total_energy - seen, 0.0));
+        }
+    }
+    std::vector<DimBlock> visit(nblocks);
+    for (std::size_t j = 0; j < nblocks; ++j) visit[j] = blocks[out.block_order[j]];
+
+    const RoundingMargin margin(metric, n, nblocks, widest, total_energy);
+    const std::vector<double>& xx_all = engine.row_norms_sq();
+    const std::vector<float>& nx_all = engine.row_norms();
+
+    topk::BoundedHeap heap(kk, similarity);
+    auto record_threshold = [&](bool uncapped) {
+        if (uncapped || out.threshold_evolution.size() < kCertificateListCap)
+            out.threshold_evolution.push_back(heap.worst().score);
+    };
+
+    for (std::size_t x = 0; x < rows; ++x) {
+        const float* row = engine.row(x);
+        const bool full_path = x < kk || heap.size() < kk || !enable_pruning;
+        if (!full_path) {
+            const double t = static_cast<double>(heap.worst().score);
+            const double nx = static_cast<double>(nx_all[x]);
+            const double xx = xx_all[x];
+            const double slack = margin.slack(nx_all[x], xx, t);
+            double pd = 0.0;
+            bool pruned = false;
+            double bound = 0.0;
+            for (std::size_t j = 0; j < nblocks; ++j) {
+                pd += static_cast<double>(kernels::partial_dot_f32(q, row, visit[j].start, visit[j].end));
+                const double reach = nx * rem_after[j] + pd + slack;
+                if (similarity) {
+                    bound = reach;
+                    pruned = t > bound;
+                } else {
+                    bound = xx + total_energy - 2.0 * reach;
+                    pruned = bound > t;
+                }
+                if (pruned) break;
+            }
+            if (pruned) {
+                ++out.pruned_candidates;
+                if (out.pruned_bound_values.size() < kCertificateListCap)
+                    out.pruned_bound_values.push_back(static_cast<float>(bound));
+                continue;
+            }
+        }
+        const float score = kernels::pair_score(metric, q, row, n);
+        ++out.full_evaluated;
+        // Kept into a full heap: the first fill or a replacement, both change the k-th score.
+        // A euclidean scan records every change made on the full-scoring path.
+        if (heap.offer(x, score) && heap.full()) record_threshold(!similarity && full_path);
+    }
+
+    out.hits = heap.take_sorted();
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    out.query_time_ms = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) / 1e6;
+
+    out.kth_score = out.hits.empty() ? 0.0f : out.hits.back().score;
+    bool bounds_beaten = true;
+    for (float v : out.pruned_bound_values)
+        if (!(similarity ? out.kth_score > v : out.kth_score < v)) bounds_beaten = false;
+    out.safe = out.full_evaluated + out.pruned_candidates == rows && bounds_beaten;
+
+    out.method_used = enable_pruning ? "exact-certified-pruning" : "exact-certified-no-pruning";
+    out.bound_rule = similarity ? kRuleSimilarity : kRuleEuclidean;
+    out.bound_kind = similarity ? "upper_bound" : "lower_bound";
+    return out;
+}
+
+}  // namespace
+
+const char* processor_simd_path() {
+    static const char* const path = detect_simd_path();
+    return path;
+}
+
+const char* target_compile_flags() {
+#if defined(__x86_64__)
+    return "arch=x86_64";
+#elif defined(__aarch64__)
+    return "arch=aarch64";
+#elif defined(__i386__)
+    return "arch=x86";
+#else
+    return "arch=unknown";
+#endif
+}
+
+Result<CertifiedOutcome> search_certified(const SearchEngine& engine, const float* query, std::size_t n,
+                                          std::uint64_t k, std::uint64_t block_size, bool enable_pruning) {
+    try {
+        return certified_scan(engine, query, n, k, block_size, enable_pruning);
+    } catch (const std::bad_alloc&) {
+        return fail("Not enough memory for the certified search");
+    }
+}
+
+Result<std::vector<CertifiedOutcome>> search_certified_batch(const SearchEngine& engine, const float* queries,
+                                                             std::size_t count, std::size_t dims,
+                                                             std::uint64_t k, std::uint64_t block_size,
+                                                             bool enable_pruning) {
+    // The column count divides the value count below; an array without columns has no rows
+    // to speak of.
+    if (dims == 0) return fail("queries has no columns: its second dimension is 0");
+    if (count % dims != 0) return fail("queries.len() não é múltiplo de dims");
+    if (dims != engine.dims())
+        return fail("Query dimensions " + std::to_string(dims) + " != index dimensions " +
+                    std::to_string(engine.dims()));
+    const std::size_t nq = count / dims;
+    try {
+        std::vector<CertifiedOutcome> outcomes(nq);
+        std::mutex error_lock;
+        std::optional<std::string> first_error;
+        std::atomic<bool> abandoned{false};
+        runtime::parallel_for(nq, [&](std::size_t i) {
+            if (abandoned.load(std::memory_order_relaxed)) return;
+            Result<CertifiedOutcome> one =
+                search_certified(engine, queries + i * dims, dims, k, block_size, enable_pruning);
+            if (one) {
+                outcomes[i] = std::move(one).value();
+                return;
+            }
+            std::lock_guard<std::mutex> hold(error_lock);
+            if (!first_error) first_error = one.error();
+            abandoned.store(true, std::memory_order_relaxed);
+        });
+        if (first_error) return fail(*first_error);
+        return outcomes;
+    } catch (const std::bad_alloc&) {
+        return fail("Not enough memory for the certified batch search");
+    } catch (const std::exception& e) {
+        return fail(std::string("Certified batch search failed: ") + e.what());
+    }
+}
+
+}  // namespace rivezor

@@ -1,0 +1,125 @@
+// explain and compare: float32 block sums in score space, ranked by the bit patterns of
+// their absolute values so that NaN shares rank first and equal sizes keep block order.
+#include "engine/diagnostics.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <numeric>
+#include <string>
+
+#include "engine/kernels.hpp"
+
+namespace rivezor {
+namespace {
+
+Result<bool> validate(const SearchEngine& engine, std::size_t n, std::uint64_t idx_a, std::uint64_t idx_b,
+                      std::uint64_t block_size, std::uint64_t top_blocks) {
+    if (n != engine.dims())
+        return fail("Query dimensions " + std::to_string(n) + " != index dimensions " +
+                    std::to_string(engine.dims()));
+    if (idx_a >= engine.rows() || idx_b >= engine.rows()) return fail("Index out of bounds");
+    if (block_size == 0) return fail("block_size must be > 0");
+    if (top_blocks == 0) return fail("top_blocks must be > 0");
+    return true;
+}
+
+// |c| as bits: the order of magnitudes for numbers, with NaN above infinity.
+std::uint32_t magnitude_key(float c) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &c, sizeof(bits));
+    return bits & 0x7FFFFFFFu;
+}
+
+// A negated sum with +0.0 for a zero sum, so an identical row reads 0.0 rather than -0.0.
+float negate(float s) { return 0.0f - s; }
+
+float dot_f32_in_order(const float* q, const float* x, std::size_t start, std::size_t end) {
+    float s = 0.0f;
+    for (std::size_t i = start; i < end; ++i) s = s + q[i] * x[i];
+    return s;
+}
+
+float l2sq_f32_in_order(const float* q, const float* x, std::size_t start, std::size_t end) {
+    float s = 0.0f;
+    for (std::size_t i = start; i < end; ++i) {
+        const float d = q[i] - x[i];
+        s = s + d * d;
+    }
+    return s;
+}
+
+// contribution(block) fills every block; ranking, the listed head and the residual follow.
+template <class Contribution>
+BlockBreakdown break_down(std::size_t dims, std::uint64_t block_size, std::uint64_t top_blocks,
+                          Contribution&& contribution) {
+    BlockBreakdown out;
+    out.block_size = block_size;
+    out.top_blocks = top_blocks;
+    out.dims = dims;
+    const std::vector<DimBlock> blocks = make_dim_blocks(dims, static_cast<std::size_t>(block_size));
+    out.num_blocks = blocks.size();
+
+    std::vector<BlockContribution> all(blocks.size());
+    for (std::size_t b = 0; b < blocks.size(); ++b)
+        all[b] = {b, blocks[b].start, blocks[b].end, contribution(blocks[b].start, blocks[b].end)};
+    std::stable_sort(all.begin(), all.end(), [](const BlockContribution& a, const BlockContribution& b) {
+        return magnitude_key(a.contribution) > magnitude_key(b.contribution);
+    });
+
+    const std::size_t listed = static_cast<std::size_t>(std::min<std::uint64_t>(top_blocks, all.size()));
+    float residual = 0.0f;
+    for (std::size_t i = listed; i < all.size(); ++i) residual = residual + all[i].contribution;
+    all.resize(listed);
+    out.blocks = std::move(all);
+    out.residual = residual;
+    return out;
+}
+
+}  // namespace
+
+Result<Explanation> explain_row(const SearchEngine& engine, const float* query, std::size_t n, std::uint64_t idx,
+                                std::uint64_t block_size, std::uint64_t top_blocks) {
+    Result<bool> valid = validate(engine, n, idx, idx, block_size, top_blocks);
+    if (!valid) return fail(valid.error());
+    try {
+        const float* x = engine.row(static_cast<std::size_t>(idx));
+        const bool euclidean = engine.metric() == 2;
+        Explanation out;
+        const float score = kernels::pair_score(engine.metric(), query, x, n);
+        out.score_total = euclidean ? negate(score) : score;
+        out.breakdown = break_down(n, block_size, top_blocks, [&](std::size_t start, std::size_t end) {
+            return euclidean ? negate(l2sq_f32_in_order(query, x, start, end)) : dot_f32_in_order(query, x, start, end);
+        });
+        return out;
+    } catch (const std::bad_alloc&) {
+        return fail("Not enough memory to explain the score");
+    }
+}
+
+Result<Comparison> compare_rows(const SearchEngine& engine, const float* query, std::size_t n,
+                                std::uint64_t idx_a, std::uint64_t idx_b, std::uint64_t block_size,
+                                std::uint64_t top_blocks) {
+    Result<bool> valid = validate(engine, n, idx_a, idx_b, block_size, top_blocks);
+    if (!valid) return fail(valid.error());
+    try {
+        const float* a = engine.row(static_cast<std::size_t>(idx_a));
+        const float* b = engine.row(static_cast<std::size_t>(idx_b));
+        const bool euclidean = engine.metric() == 2;
+        Comparison out;
+        out.score_a = kernels::pair_score(engine.metric(), query, a, n);
+        out.score_b = kernels::pair_score(engine.metric(), query, b, n);
+        out.delta_score_space = euclidean ? out.score_b - out.score_a : out.score_a - out.score_b;
+        out.breakdown = break_down(n, block_size, top_blocks, [&](std::size_t start, std::size_t end) {
+            if (euclidean) return l2sq_f32_in_order(query, b, start, end) - l2sq_f32_in_order(query, a, start, end);
+            float s = 0.0f;
+            for (std::size_t i = start; i < end; ++i) s = s + query[i] * (a[i] - b[i]);
+            return s;
+        });
+        return out;
+    } catch (const std::bad_alloc&) {
+        return fail("Not enough memory to compare the rows");
+    }
+}
+
+}  // namespace rivezor

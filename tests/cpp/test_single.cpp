@@ -1,0 +1,351 @@
+// Single-query search internals: chunk arithmetic, path choice, and every path against an
+// independent full sort, including on data whose sums are exact so that all paths must
+// agree bit for bit, ties and their row order included.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "engine/kernels.hpp"
+#include "engine/single.hpp"
+#include "prepare/format.hpp"
+
+namespace {
+
+using rivezor::SinglePath;
+
+std::string write_index(const std::string& name, std::uint32_t dims, std::uint32_t rows, std::uint32_t metric,
+                        const std::vector<float>& values) {
+    const std::string path = ::testing::TempDir() + "/single_" + name + "_" + std::to_string(::getpid()) + ".bin";
+    std::ofstream out(path, std::ios::binary);
+    unsigned char header[12];
+    rivezor::format::write_u32_le(header, dims);
+    rivezor::format::write_u32_le(header + 4, rows);
+    rivezor::format::write_u32_le(header + 8, metric);
+    out.write(reinterpret_cast<const char*>(header), 12);
+    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
+    return path;
+}
+
+rivezor::EngineRef open_index(const std::string& name, std::uint32_t dims, std::uint32_t rows, std::uint32_t metric,
+                              const std::vector<float>& values) {
+    const std::string path = write_index(name, dims, rows, metric, values);
+    auto opened = rivezor::open_engine(path, false);
+    std::remove(path.c_str());  // the mapping keeps the data
+    EXPECT_TRUE(opened.ok()) << opened.error();
+    return opened.ok() ? opened.value() : nullptr;
+}
+
+// Multiples of 1/4 in [-2, 2]: every product and every partial sum below is exact in
+// float, so the pair kernel, sgemm, the norm expansion and the pruned partial sums all
+// give the same bits and ties are frequent.
+std::vector<float> quarter_values(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> v(-8, 8);
+    std::vector<float> out(n);
+    for (auto& x : out) x = static_cast<float>(v(gen)) / 4.0f;
+    return out;
+}
+
+std::vector<float> normal_values(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<float> d(0.0f, 1.0f);
+    std::vector<float> out(n);
+    for (auto& x : out) x = d(gen);
+    return out;
+}
+
+struct Ranked {
+    std::uint64_t idx;
+    double score;
+};
+
+// Reference answer: every row scored in double, non-finite dropped, full sort by the hit
+// order, cut at k.
+std::vector<Ranked> reference(const rivezor::SearchEngine& e, const std::vector<float>& q, std::size_t k) {
+    std::vector<Ranked> all;
+    for (std::size_t r = 0; r < e.rows(); ++r) {
+        double s = 0.0;
+        for (std::size_t j = 0; j < e.dims(); ++j) {
+            const double a = q[j], b = e.row(r)[j];
+            s += e.metric() == 2 ? (a - b) * (a - b) : a * b;
+        }
+        if (std::isfinite(s)) all.push_back({r, s});
+    }
+    const bool higher = e.metric() != 2;
+    std::sort(all.begin(), all.end(), [&](const Ranked& a, const Ranked& b) {
+        if (a.score != b.score) return higher ? a.score > b.score : a.score < b.score;
+        return a.idx < b.idx;
+    });
+    if (all.size() > k) all.resize(k);
+    return all;
+}
+
+std::uint32_t bits_of(float f) {
+    std::uint32_t b;
+    std::memcpy(&b, &f, 4);
+    return b;
+}
+
+const SinglePath kAllPaths[] = {SinglePath::row_scan, SinglePath::chunked, SinglePath::blocked_matrix,
+                                SinglePath::full_matrix, SinglePath::pruned};
+
+// ---------------------------------------------------------------------------------------
+
+struct ChunkCase {
+    std::uint64_t rows, dims;
+    std::uint8_t metric;
+    std::size_t threads, expected;
+};
+
+class ChunkLength : public ::testing::TestWithParam<ChunkCase> {};
+
+TEST_P(ChunkLength, FollowsBudgetSpreadAndCap) {
+    const auto c = GetParam();
+    EXPECT_EQ(rivezor::single_chunk_length(c.rows, c.dims, c.metric, c.threads), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ChunkLength,
+    ::testing::Values(
+        ChunkCase{100000, 128, 0, 8, 8000},       // a = 62500 capped at 8000
+        ChunkCase{100, 128, 2, 2, 100},           // E = 3000000, cut at rows
+        ChunkCase{1000000, 128, 2, 2, 8000},      // b = 125000 capped
+        ChunkCase{20000, 128, 2, 1, 8000},        // a = 23437 beats b = 5000, capped
+        ChunkCase{1000000, 768, 0, 2, 32000},     // b = 125000, cap 32000
+        ChunkCase{1000000, 384, 1, 2, 16000},     // cap 16000
+        ChunkCase{20000, 1000, 0, 1, 16000},      // a = 16000 (E 16000000), b = 5000
+        ChunkCase{20000, 500, 0, 1, 16000},       // a = 20000, cap 16000
+        ChunkCase{3000, 3000000, 2, 1, 750},      // a = 1, b = 750
+        ChunkCase{3000, 20000000, 0, 0, 750},     // a = 0 (E < d), threads 0 count as 1
+        ChunkCase{2, 20000000, 0, 4, 1},          // a = b = 0: at least 1
+        ChunkCase{0, 128, 0, 2, 1},               // empty index: still 1
+        ChunkCase{50000, 0, 0, 2, 8000}));        // dims 0 counts as 1
+
+TEST(ChunkLength, EuclideanSpreadBeatsBudgetWhenRowsAreMany) {
+    // a = 3000000 / 1000 = 3000; b = 200000 / 4 = 50000 -> capped at 32000 (dims >= 768).
+    EXPECT_EQ(rivezor::single_chunk_length(200000, 1000, 2, 1), 32000u);
+    // a = 3000 wins over b = 2500 for 10000 rows.
+    EXPECT_EQ(rivezor::single_chunk_length(10000, 1000, 2, 1), 3000u);
+}
+
+struct ChoiceCase {
+    const char* mode;  // nullptr: unset
+    std::uint8_t metric;
+    std::uint64_t rows, dims;
+    SinglePath expected;
+};
+
+class PathChoice : public ::testing::TestWithParam<ChoiceCase> {};
+
+TEST_P(PathChoice, ModeAndShape) {
+    const auto c = GetParam();
+    const std::optional<std::string> mode = c.mode ? std::optional<std::string>(c.mode) : std::nullopt;
+    EXPECT_EQ(rivezor::choose_single_path(mode, c.metric, c.rows, c.dims), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PathChoice,
+    ::testing::Values(ChoiceCase{nullptr, 0, 5000, 128, SinglePath::row_scan},
+                      ChoiceCase{nullptr, 1, 10000, 64, SinglePath::chunked},
+                      ChoiceCase{nullptr, 1, 10000, 63, SinglePath::row_scan},
+                      ChoiceCase{nullptr, 0, 9999, 64, SinglePath::row_scan},
+                      ChoiceCase{nullptr, 2, 1000000, 128, SinglePath::row_scan},
+                      ChoiceCase{"rayon", 0, 1000000, 128, SinglePath::row_scan},
+                      ChoiceCase{"pruned", 0, 999999, 128, SinglePath::row_scan},
+                      ChoiceCase{"pruned", 0, 1000000, 64, SinglePath::pruned},
+                      ChoiceCase{"pruned", 1, 1000000, 64, SinglePath::pruned},
+                      ChoiceCase{"pruned", 0, 1000000, 63, SinglePath::row_scan},
+                      ChoiceCase{"pruned", 2, 1000000, 128, SinglePath::row_scan},
+                      ChoiceCase{"blocked", 2, 10, 3, SinglePath::blocked_matrix},
+                      ChoiceCase{"blocked_matrix", 0, 10, 3, SinglePath::blocked_matrix},
+                      ChoiceCase{"matrix_full", 0, 10, 3, SinglePath::full_matrix},
+                      ChoiceCase{"matrix_parallel", 2, 100, 3, SinglePath::chunked},
+                      ChoiceCase{"BLOCKED", 0, 10000, 64, SinglePath::chunked},
+                      ChoiceCase{"BLOCKED", 0, 10, 64, SinglePath::row_scan},
+                      ChoiceCase{" rayon", 0, 10000, 64, SinglePath::chunked},
+                      ChoiceCase{"", 0, 10000, 64, SinglePath::chunked}));
+
+// ---------------------------------------------------------------------------------------
+
+struct PathCase {
+    std::uint32_t metric, rows, dims;
+};
+
+class EveryPath : public ::testing::TestWithParam<PathCase> {};
+
+// With exact arithmetic every path returns the same hits, scores bit for bit, ties ordered
+// by row, and they equal the independent full sort.
+TEST_P(EveryPath, SameHitsOnExactData) {
+    const auto c = GetParam();
+    auto e = open_index("exact", c.dims, c.rows, c.metric, quarter_values(std::size_t{c.rows} * c.dims, c.rows));
+    ASSERT_TRUE(e);
+    const auto q = quarter_values(c.dims, 99);
+    for (std::size_t k : {std::size_t{1}, std::size_t{7}, std::size_t{300}, std::size_t{c.rows}}) {
+        k = std::min<std::size_t>(k, c.rows);
+        const auto want = reference(*e, q, k);
+        for (SinglePath path : kAllPaths) {
+            if (path == SinglePath::pruned && c.metric == 2) continue;
+            auto got = rivezor::run_single_path(path, *e, q.data(), k);
+            ASSERT_TRUE(got.ok()) << got.error();
+            const auto& hits = got.value().hits;
+            ASSERT_EQ(hits.size(), want.size()) << "path " << int(path) << " k " << k;
+            for (std::size_t i = 0; i < hits.size(); ++i) {
+                ASSERT_EQ(hits[i].idx, want[i].idx) << "path " << int(path) << " k " << k << " rank " << i;
+                ASSERT_EQ(static_cast<double>(hits[i].score), want[i].score);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, EveryPath,
+                         ::testing::Values(PathCase{0, 12000, 64}, PathCase{1, 10000, 80}, PathCase{2, 3000, 24},
+                                           PathCase{1, 50, 5}, PathCase{2, 257, 130}));
+
+TEST(EveryPath, RandomDataRowAndChunkedScanAgreeBitForBit) {
+    const std::uint32_t rows = 20011, dims = 96;
+    auto e = open_index("random", dims, rows, 1, normal_values(std::size_t{rows} * dims, 5));
+    ASSERT_TRUE(e);
+    const auto q = normal_values(dims, 6);
+    for (std::size_t k : {1, 10, 1000}) {
+        auto a = rivezor::run_single_path(SinglePath::row_scan, *e, q.data(), k);
+        auto b = rivezor::run_single_path(SinglePath::chunked, *e, q.data(), k);
+        ASSERT_TRUE(a.ok() && b.ok());
+        ASSERT_EQ(a.value().hits.size(), k);
+        ASSERT_EQ(b.value().hits.size(), k);
+        for (std::size_t i = 0; i < k; ++i) {
+            EXPECT_EQ(a.value().hits[i].idx, b.value().hits[i].idx);
+            EXPECT_EQ(bits_of(a.value().hits[i].score), bits_of(b.value().hits[i].score));
+            EXPECT_EQ(bits_of(a.value().hits[i].score),
+                      bits_of(rivezor::kernels::pair_score(1, q.data(), e->row(a.value().hits[i].idx), dims)));
+        }
+        // The matrix paths and the pruned scan round differently; the rows still match the
+        // reference wherever neighbours are not within rounding of each other.
+        const auto want = reference(*e, q, k);
+        for (SinglePath path : {SinglePath::blocked_matrix, SinglePath::full_matrix, SinglePath::pruned}) {
+            auto got = rivezor::run_single_path(path, *e, q.data(), k);
+            ASSERT_TRUE(got.ok());
+            ASSERT_EQ(got.value().hits.size(), k);
+            for (std::size_t i = 0; i < k; ++i) {
+                EXPECT_NEAR(got.value().hits[i].score, want[i].score, 1e-4);
+                const bool isolated = (i == 0 || want[i - 1].score - want[i].score > 1e-3) &&
+                                      (i + 1 == k || want[i].score - want[i + 1].score > 1e-3);
+                if (isolated) {
+                    EXPECT_EQ(got.value().hits[i].idx, want[i].idx) << "path " << int(path) << " rank " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST(EveryPath, MethodNamesAndPrunedFallback) {
+    auto big = open_index("names", 64, 10000, 0, quarter_values(640000, 1));
+    auto small = open_index("names_small", 64, 100, 0, quarter_values(6400, 2));
+    ASSERT_TRUE(big && small);
+    const auto q = quarter_values(64, 3);
+    const std::pair<SinglePath, const char*> names[] = {{SinglePath::row_scan, "exact"},
+                                                        {SinglePath::chunked, "exact-chunked"},
+                                                        {SinglePath::blocked_matrix, "exact-blocked-matrix"},
+                                                        {SinglePath::full_matrix, "exact-matrix-full"},
+                                                        {SinglePath::pruned, "exact-pruned-fast"}};
+    for (const auto& [path, name] : names) {
+        auto got = rivezor::run_single_path(path, *big, q.data(), 5);
+        ASSERT_TRUE(got.ok());
+        EXPECT_EQ(got.value().method_used, name);
+    }
+    // No block norms below 10000 rows: the pruned scan hands over to the chunked scan.
+    ASSERT_FALSE(small->has_block_norms());
+    auto got = rivezor::run_single_path(SinglePath::pruned, *small, q.data(), 5);
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(got.value().method_used, "exact-chunked");
+}
+
+// The pruned scan keeps rows that only the slack saves and drops rows the bound beats,
+// with the early rows scored by the pair kernel while the heap fills.
+TEST(PrunedScan, PlantedWinnersAmongNearZeroRows) {
+    const std::uint32_t rows = 10000, dims = 64;
+    std::vector<float> m(std::size_t{rows} * dims, 0.0f);
+    std::mt19937 gen(4);
+    std::uniform_real_distribution<float> tiny(-1e-3f, 1e-3f);
+    for (auto& x : m) x = tiny(gen);
+    const std::vector<std::uint32_t> planted = {9999, 17, 5000, 8191, 3};
+    for (std::size_t i = 0; i < planted.size(); ++i)
+        for (std::size_t j = 0; j < dims; ++j) m[std::size_t{planted[i]} * dims + j] = 0.1f * float(i + 1);
+    auto e = open_index("pruned", dims, rows, 0, m);
+    ASSERT_TRUE(e && e->has_block_norms());
+    std::vector<float> q(dims, 1.0f);
+    auto got = rivezor::run_single_path(SinglePath::pruned, *e, q.data(), 5);
+    ASSERT_TRUE(got.ok());
+    ASSERT_EQ(got.value().hits.size(), 5u);
+    const std::uint64_t order[] = {3, 8191, 5000, 17, 9999};  // largest planted value first
+    for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(got.value().hits[i].idx, order[i]);
+}
+
+TEST(EveryPath, NonFiniteRowsNeverReturned) {
+    const std::uint32_t rows = 40, dims = 9;
+    auto m = quarter_values(std::size_t{rows} * dims, 8);
+    m[0 * dims + 4] = std::numeric_limits<float>::quiet_NaN();
+    m[7 * dims + 0] = std::numeric_limits<float>::infinity();
+    m[8 * dims + 8] = -std::numeric_limits<float>::infinity();
+    for (std::uint32_t metric : {0u, 2u}) {
+        auto e = open_index("nonfinite", dims, rows, metric, m);
+        ASSERT_TRUE(e);
+        const auto q = quarter_values(dims, 9);
+        for (SinglePath path : kAllPaths) {
+            auto got = rivezor::run_single_path(path, *e, q.data(), rows);
+            ASSERT_TRUE(got.ok());
+            EXPECT_EQ(got.value().hits.size(), rows - 3u) << int(path);
+            for (const auto& h : got.value().hits) {
+                EXPECT_NE(h.idx, 0u);
+                EXPECT_NE(h.idx, 7u);
+                EXPECT_NE(h.idx, 8u);
+            }
+        }
+    }
+}
+
+TEST(SearchSingle, ValidationOrderMessagesAndShortcut) {
+    auto e = open_index("validate", 4, 3, 0, quarter_values(12, 10));
+    ASSERT_TRUE(e);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> wrong = {1, nan, 2};
+    auto r = rivezor::search_single(*e, wrong.data(), wrong.size(), 1);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), "Query dimension 3 != index dimension 4");
+    const std::vector<float> with_inf = {1, 2, -std::numeric_limits<float>::infinity(), 3};
+    r = rivezor::search_single(*e, with_inf.data(), 4, 1);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), "Query vector contém valores não finitos");
+    // The finiteness check precedes the k = 0 shortcut.
+    r = rivezor::search_single(*e, with_inf.data(), 4, 0);
+    ASSERT_FALSE(r.ok());
+
+    const std::vector<float> q = {1, 2, 3, 4};
+    r = rivezor::search_single(*e, q.data(), 4, 0);
+    ASSERT_TRUE(r.ok());
+    EXPECT_TRUE(r.value().hits.empty());
+    EXPECT_EQ(r.value().method_used, "exact");
+    EXPECT_EQ(r.value().query_time_ms, 0.0);
+    r = rivezor::search_single(*e, q.data(), 4, std::numeric_limits<std::uint64_t>::max());
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value().hits.size(), 3u);
+    EXPECT_GE(r.value().query_time_ms, 0.0);
+
+    auto empty = open_index("validate_empty", 4, 0, 1, {});
+    ASSERT_TRUE(empty);
+    r = rivezor::search_single(*empty, q.data(), 4, 5);
+    ASSERT_TRUE(r.ok());
+    EXPECT_TRUE(r.value().hits.empty());
+    EXPECT_EQ(r.value().method_used, "exact");
+}
+
+}  // namespace

@@ -14,8 +14,8 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
 METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
-# Bump when the generators below change, so stale cached files are never reused.
-DATA_VERSION = 1
+# Bump a kind's version when its generator changes, so stale cached files are never reused.
+DATA_VERSIONS = {"gauss": 1, "clustered": 2}
 
 
 # ----------------------------------------------------------------------------------------------
@@ -227,6 +227,7 @@ class ReadBandwidth:
 
     def __init__(self, threads, nbytes=1 << 30):
         self.nbytes = nbytes
+        self.label = f"read {nbytes / 2**30:g} GiB (bandwidth)"
         self.array = np.ones(nbytes // 4, dtype=np.float32)  # written once, so every page is resident
         self.parts = np.array_split(self.array, threads)
         self.pool = ThreadPoolExecutor(max_workers=threads)
@@ -244,7 +245,7 @@ class ReadBandwidth:
 
 
 def index_path(ctx, kind, rows, dims, metric, seed):
-    return os.path.join(ctx.cache_dir, f"{kind}_{rows}x{dims}_{metric}_seed{seed}_v{DATA_VERSION}.bin")
+    return os.path.join(ctx.cache_dir, f"{kind}_{rows}x{dims}_{metric}_seed{seed}_v{DATA_VERSIONS[kind]}.bin")
 
 
 def _normalise_rows(block):
@@ -258,18 +259,14 @@ def _gauss_block(rng, n, dims, _state):
 
 
 def _clustered_state(dims, seed):
-    """Cluster centres whose energy falls off along the dimensions, so that early dimension
-    blocks carry most of the norm (the shape on which per-block bounds can prune)."""
+    """1024 Gaussian cluster centres; rows are a centre plus smaller Gaussian noise."""
     rng = np.random.default_rng(seed + 7919)
-    profile = np.exp(-np.arange(dims, dtype=np.float32) / (dims / 6)).astype(np.float32)
-    centres = rng.standard_normal((1024, dims), dtype=np.float32) * profile
-    return {"profile": profile, "centres": centres}
+    return {"centres": rng.standard_normal((1024, dims), dtype=np.float32)}
 
 
 def _clustered_block(rng, n, dims, state):
     assign = rng.integers(0, len(state["centres"]), size=n)
-    noise = rng.standard_normal((n, dims), dtype=np.float32) * (0.15 * state["profile"])
-    return state["centres"][assign] + noise
+    return state["centres"][assign] + 0.3 * rng.standard_normal((n, dims), dtype=np.float32)
 
 
 GENERATORS = {"gauss": (_gauss_block, lambda dims, seed: None),

@@ -34,7 +34,7 @@ def suite_open(ctx):
         ctx.record("open", "skipped: not available", "", None)
         return
     rows, dims = (20_000, 128) if ctx.quick else (1_000_000, 128)
-    path = make_index(ctx, "gauss", rows, dims, "cosine", seed=1)
+    path = make_index(ctx, "gauss", rows, dims, "cosine", seed=11)  # the single suite's file
     size = os.path.getsize(path)
 
     def hash_file():
@@ -120,7 +120,7 @@ def _single_case(ctx, label, rows, dims, metric, seed, k_values=(10,), bandwidth
         contenders[f"FAISS k={k}"] = _faiss_single(index, q, k)
     contenders["NumPy k=10"] = _numpy_single(X, q, 10, metric, half_norms)
     if bandwidth is not None:
-        contenders["read 1 GiB (bandwidth)"] = bandwidth
+        contenders[bandwidth.label] = bandwidth
     t = time_alternating(contenders, ctx.warmup(3), repeats or ctx.repeats(11, 5), inner=inner,
                          pause=ctx.pause())
 
@@ -132,17 +132,22 @@ def _single_case(ctx, label, rows, dims, metric, seed, k_values=(10,), bandwidth
     methods = {k: engine.query_exact_arrays(q, k)["method_used"] for k in k_values}
 
     nbytes = X.nbytes
-    bw = gbps(bandwidth.nbytes, t["read 1 GiB (bandwidth)"].median) if bandwidth is not None else None
+    bw = gbps(bandwidth.nbytes, t[bandwidth.label].median) if bandwidth is not None else None
     out = []
     for name, timing in t.items():
         if name.startswith("read"):
-            out.append([label, name, "np.max, 2 threads", fmt_ms(timing.ms), timing.spread(),
+            out.append([label, name, f"np.max, {ctx.threads} threads", fmt_ms(timing.ms), timing.spread(),
                         f"{gbps(bandwidth.nbytes, timing.median):.2f}", "100%", "-", "-"])
             continue
         k = int(name.split("k=")[1])
         faiss_t = t.get(f"FAISS k={k}")
         speed = faiss_t.median / timing.median if faiss_t else None
-        path_name = methods[k] if name.startswith("rivezor") else ("IndexFlatL2" if metric == "euclidean" else "IndexFlatIP") if name.startswith("FAISS") else "X @ q + argpartition"
+        if name.startswith("rivezor"):
+            path_name = methods[k]
+        elif name.startswith("FAISS"):
+            path_name = "IndexFlatL2" if metric == "euclidean" else "IndexFlatIP"
+        else:
+            path_name = "X @ q + argpartition"
         rate = gbps(nbytes, timing.median)
         out.append([label, name, path_name, fmt_ms(timing.ms), timing.spread(), f"{rate:.2f}",
                     _pct(rate / bw) if bw else "-", fmt_ratio(speed), checks.get(name, "-")])
@@ -376,7 +381,7 @@ def suite_certified(ctx):
                 cert = res["certificate"]
                 idx = [h["idx"] for h in res["results"]]
                 pruned = cert["pruned_candidates"] / cert["total_candidates"]
-                rows_info[name] = (res["method_used"], f"{100 * pruned:.1f}%", f"{cert['full_evaluated']}",
+                rows_info[name] = (res["method_used"], f"{100 * pruned:.2f}%", f"{cert['full_evaluated']}",
                                    str(cert["safe"]), verdict(same_topk(X, q, idx, ref, "cosine")))
             single = t["exact scan, 1 thread (child process)"].median
             for name, timing in t.items():

@@ -11,6 +11,11 @@ PyObject* engine_query_exact(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* engine_query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* engine_query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// Batch search (query_batch.cpp).
+PyObject* engine_query_batch(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* engine_query_batch_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* engine_query_batch_detailed(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // Certified search (query_certified.cpp).
 PyObject* engine_query_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* engine_query_batch_exact_certified(PyObject* self, PyObject* args, PyObject* kwargs);

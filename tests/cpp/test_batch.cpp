@@ -1,0 +1,241 @@
+// Batch search internals Python cannot reach: the work sizes of each path, the vectorised
+// top-k scan against the plain heap walk, and the validation of raw value counts.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/batch.hpp"
+#include "engine/topk.hpp"
+#include "prepare/format.hpp"
+
+namespace {
+
+using rivezor::batch::Path;
+
+struct RowBlockCase {
+    std::uint8_t metric;
+    std::uint64_t dims, rows;
+    std::size_t workers;
+    std::uint64_t expected;
+};
+
+class RowsPerBlock : public ::testing::TestWithParam<RowBlockCase> {};
+
+TEST_P(RowsPerBlock, BudgetOverDimsOrRowsOverFourT_Capped) {
+    const RowBlockCase c = GetParam();
+    EXPECT_EQ(rivezor::batch::rows_per_block(c.metric, c.dims, c.rows, c.workers), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, RowsPerBlock,
+    ::testing::Values(RowBlockCase{0, 128, 100000, 2, 8000},      // a = 62500 capped at 8000
+                      RowBlockCase{1, 768, 200000, 2, 25000},     // b = 25000 beats a = 20833
+                      RowBlockCase{1, 768, 100000, 2, 20833},     // a = 16e6 / 768
+                      RowBlockCase{1, 768, 10000000, 2, 32000},   // b capped at 32000
+                      RowBlockCase{2, 128, 100000, 2, 8000},      // euclidean a = 23437, cap 8000
+                      RowBlockCase{2, 1000, 1000000, 8, 31250},   // euclidean, b wins, under cap
+                      RowBlockCase{2, 1000, 90000, 8, 3000},      // euclidean a = 3000 over b = 2812
+                      RowBlockCase{1, 383, 1000000, 1, 8000},     // 8e6 budget, cap 8000
+                      RowBlockCase{1, 384, 1000000, 64, 16000},   // 10e6 budget: a = 26041, cap 16000
+                      RowBlockCase{1, 767, 60000, 64, 13037},     // a = 10e6 / 767
+                      RowBlockCase{0, 128, 5, 2, 5},              // never more than the rows
+                      RowBlockCase{0, 128, 0, 2, 1},              // at least 1
+                      RowBlockCase{0, 0, 100, 2, 100},            // dims 0 divides by 1
+                      RowBlockCase{0, 128, 100000, 0, 8000}));    // T = 0 counts as 1
+
+struct QueryBlockCase {
+    const char* qblock;  // nullptr: unset
+    std::uint8_t metric;
+    std::uint64_t dims, rows, nq;
+    std::size_t workers;
+    std::uint64_t expected;
+};
+
+class QueriesPerBlock : public ::testing::TestWithParam<QueryBlockCase> {};
+
+TEST_P(QueriesPerBlock, ForcedOrAutomatic) {
+    const QueryBlockCase c = GetParam();
+    const std::optional<std::string_view> qblock =
+        c.qblock ? std::optional<std::string_view>(c.qblock) : std::nullopt;
+    EXPECT_EQ(rivezor::batch::queries_per_block(qblock, c.metric, c.dims, c.rows, c.nq, c.workers), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, QueriesPerBlock,
+    ::testing::Values(
+        // Automatic: B = min(max(ceil(nq / p), 1), min(nq, max(p, fit), cap)).
+        QueryBlockCase{nullptr, 0, 128, 100000, 1000, 2, 80},    // fit 80 < spread 250
+        QueryBlockCase{nullptr, 1, 768, 200000, 1000, 2, 25},    // 5e6 budget, fit 25
+        QueryBlockCase{nullptr, 1, 256, 1000, 100000, 2, 256},   // 8e6 budget; cap 256
+        QueryBlockCase{nullptr, 1, 257, 1000, 100000, 2, 256},   // 5e6 budget; cap still 256 below 384
+        QueryBlockCase{nullptr, 1, 384, 1000, 100000, 2, 128},   // cap 128 from 384
+        QueryBlockCase{nullptr, 1, 768, 10, 100000, 2, 64},      // cap 64 from 768
+        QueryBlockCase{nullptr, 2, 128, 100000, 1000, 2, 30},    // euclidean budget 3e6
+        QueryBlockCase{nullptr, 0, 128, 10000000, 10, 2, 3},     // fit 0: upper = p = 4, spread 3
+        QueryBlockCase{nullptr, 0, 128, 100, 5, 8, 1},           // p = nq: one query per block
+        QueryBlockCase{nullptr, 0, 128, 100, 1, 8, 1},           // a single query
+        QueryBlockCase{nullptr, 0, 128, 0, 10, 2, 3},            // 0 rows divides by 1
+        // ZARIR_QBLOCK: an optional '+' then digits, nonzero, below 2^64; anything else is automatic.
+        QueryBlockCase{"+8", 0, 128, 100000, 1000, 2, 8},
+        QueryBlockCase{"3", 0, 128, 100000, 1, 2, 3},
+        QueryBlockCase{"18446744073709551615", 0, 128, 100000, 1000, 2, 18446744073709551615ull},
+        QueryBlockCase{"18446744073709551616", 0, 128, 100000, 1000, 2, 80},
+        QueryBlockCase{"0", 0, 128, 100000, 1000, 2, 80}, QueryBlockCase{"-8", 0, 128, 100000, 1000, 2, 80},
+        QueryBlockCase{" 8", 0, 128, 100000, 1000, 2, 80}, QueryBlockCase{"8 ", 0, 128, 100000, 1000, 2, 80},
+        QueryBlockCase{"8a", 0, 128, 100000, 1000, 2, 80}, QueryBlockCase{"", 0, 128, 100000, 1000, 2, 80},
+        QueryBlockCase{"+", 0, 128, 100000, 1000, 2, 80}));
+
+TEST(QueriesPerChunk, FiftyMillionScoresPerChunk) {
+    using rivezor::batch::queries_per_chunk;
+    EXPECT_EQ(queries_per_chunk(100000, 1000), 500u);
+    EXPECT_EQ(queries_per_chunk(100000, 300), 300u);
+    EXPECT_EQ(queries_per_chunk(0, 7), 7u);
+    EXPECT_EQ(queries_per_chunk(50000000, 7), 1u);
+    EXPECT_EQ(queries_per_chunk(60000000, 7), 1u);  // 0 raised to 1
+    EXPECT_EQ(queries_per_chunk(24999999, 7), 2u);
+}
+
+TEST(PerQueryChunk, EightOrFourPerProcessor) {
+    using rivezor::batch::per_query_chunk;
+    EXPECT_EQ(per_query_chunk(100, 2), 8u);
+    EXPECT_EQ(per_query_chunk(100, 3), 12u);
+    EXPECT_EQ(per_query_chunk(5, 16), 5u);
+    EXPECT_EQ(per_query_chunk(100, 0), 8u);
+}
+
+TEST(ChoosePath, ForcedModesAreExactTexts) {
+    using rivezor::batch::choose_path;
+    using SV = std::optional<std::string_view>;
+    EXPECT_EQ(choose_path(std::nullopt, 2), Path::PerQuery);
+    EXPECT_EQ(choose_path(std::nullopt, 3), Path::PerQuery);
+    EXPECT_EQ(choose_path(std::nullopt, 4), Path::RowBlocked);
+    EXPECT_EQ(choose_path(SV("rayon"), 1000), Path::PerQuery);
+    EXPECT_EQ(choose_path(SV("matrix"), 2), Path::QueryBlocked);
+    EXPECT_EQ(choose_path(SV("matrix_full"), 2), Path::QueryBlocked);
+    EXPECT_EQ(choose_path(SV("chunked"), 2), Path::Chunked);
+    EXPECT_EQ(choose_path(SV("chunked_matrix"), 2), Path::Chunked);
+    EXPECT_EQ(choose_path(SV("blocked"), 2), Path::RowBlocked);
+    EXPECT_EQ(choose_path(SV("blocked_exact"), 2), Path::RowBlocked);
+    for (const char* other : {"Matrix", "RAYON", " rayon", "rayon ", "blocked-exact", "", "matrix_chunked"}) {
+        EXPECT_EQ(choose_path(SV(other), 2), Path::PerQuery) << other;
+        EXPECT_EQ(choose_path(SV(other), 4), Path::RowBlocked) << other;
+    }
+}
+
+// Scores that stress the scan: exact ties, signed zeros, NaN and infinities, runs of
+// improving scores that keep replacing the root, and lengths around the 16-lane groups.
+std::vector<float> awkward_scores(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> pick(0, 19);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> s(n);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (std::size_t i = 0; i < n; ++i) {
+        switch (pick(gen)) {
+            case 0: s[i] = nan; break;
+            case 1: s[i] = inf; break;
+            case 2: s[i] = -inf; break;
+            case 3: s[i] = 0.0f; break;
+            case 4: s[i] = -0.0f; break;
+            case 5: s[i] = 0.5f; break;
+            case 6: s[i] = static_cast<float>(i) * 1e-3f; break;   // rising
+            case 7: s[i] = -static_cast<float>(i) * 1e-3f; break;  // falling
+            default: s[i] = std::round(normal(gen) * 4.0f) / 4.0f;  // many exact ties
+        }
+    }
+    return s;
+}
+
+TEST(TopKScan, SameHitsAsHeapWalk) {
+    for (std::size_t n : {0u, 1u, 7u, 15u, 16u, 17u, 33u, 100u, 1000u, 4099u}) {
+        for (std::size_t k : {1u, 2u, 5u, 10u, 64u, 5000u}) {
+            for (bool higher : {true, false}) {
+                const std::vector<float> s = awkward_scores(n, static_cast<unsigned>(n * 131 + k));
+                const auto want = rivezor::topk::top_k_of_scores(s.data(), n, k, higher, 1000);
+                const auto got = rivezor::batch::top_k_scan(s.data(), n, k, higher, 1000);
+                ASSERT_EQ(got.size(), want.size()) << n << " " << k << " " << higher;
+                for (std::size_t i = 0; i < got.size(); ++i) {
+                    EXPECT_EQ(got[i].idx, want[i].idx) << n << " " << k << " " << higher << " at " << i;
+                    EXPECT_EQ(std::memcmp(&got[i].score, &want[i].score, sizeof(float)), 0);
+                }
+            }
+        }
+    }
+}
+
+TEST(TopKScan, SignedZerosFollowTotalOrder) {
+    // The vector filter sees -0 and +0 as equal; the heap must still rank +0 above -0.
+    std::vector<float> s(40, -1.0f);
+    s[3] = -0.0f;
+    s[35] = 0.0f;
+    auto hi = rivezor::batch::top_k_scan(s.data(), s.size(), 1, true, 0);
+    ASSERT_EQ(hi.size(), 1u);
+    EXPECT_EQ(hi[0].idx, 35u);
+    std::vector<float> d(40, 1.0f);
+    d[3] = 0.0f;
+    d[35] = -0.0f;
+    auto lo = rivezor::batch::top_k_scan(d.data(), d.size(), 1, false, 0);
+    ASSERT_EQ(lo.size(), 1u);
+    EXPECT_EQ(lo[0].idx, 35u);
+    EXPECT_TRUE(rivezor::batch::top_k_scan(s.data(), s.size(), 0, true, 0).empty());
+}
+
+std::string write_index(const std::string& name, std::uint32_t dims, std::uint32_t rows, std::uint32_t metric,
+                        const std::vector<float>& values) {
+    const std::string path = ::testing::TempDir() + "/" + name + "_" + std::to_string(::getpid()) + ".bin";
+    std::ofstream out(path, std::ios::binary);
+    unsigned char header[12];
+    rivezor::format::write_u32_le(header, dims);
+    rivezor::format::write_u32_le(header + 4, rows);
+    rivezor::format::write_u32_le(header + 8, metric);
+    out.write(reinterpret_cast<const char*>(header), 12);
+    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
+    return path;
+}
+
+TEST(SearchBatch, ShapeChecksInOrder) {
+    std::vector<float> rows(4 * 10);
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<float>(i % 7);
+    const std::string path = write_index("batch_shape", 4, 10, 1, rows);
+    auto opened = rivezor::open_engine(path, false);
+    std::remove(path.c_str());
+    ASSERT_TRUE(opened.ok()) << opened.error();
+    const rivezor::SearchEngine& e = *opened.value();
+    std::vector<float> q(24, 1.0f);
+    q[0] = std::numeric_limits<float>::quiet_NaN();
+
+    auto zero = rivezor::search_batch(e, q.data(), 0, 0, 3);
+    ASSERT_FALSE(zero.ok());
+    EXPECT_EQ(zero.error(), "queries have 0 columns: dims must be at least 1");
+    // The multiple check runs before the dimension check, and both before the values are read.
+    auto ragged = rivezor::search_batch(e, q.data(), 7, 3, 3);
+    ASSERT_FALSE(ragged.ok());
+    EXPECT_EQ(ragged.error(), "queries.len() não é múltiplo de dims");
+    auto wrong = rivezor::search_batch(e, q.data(), 24, 6, 3);
+    ASSERT_FALSE(wrong.ok());
+    EXPECT_EQ(wrong.error(), "Query dimensions 6 != index dimensions 4");
+    // Fewer values than dims: nothing to answer, whatever the values are.
+    auto none = rivezor::search_batch(e, q.data(), 0, 4, 3);
+    ASSERT_TRUE(none.ok());
+    EXPECT_TRUE(none.value().empty());
+    auto bad = rivezor::search_batch(e, q.data(), 8, 4, 3);
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error(), "Queries contêm valores não finitos (NaN/Inf)");
+    q[0] = 1.0f;
+    auto ok = rivezor::search_batch(e, q.data(), 24, 4, 3);
+    ASSERT_TRUE(ok.ok()) << ok.error();
+    EXPECT_EQ(ok.value().size(), 6u);
+}
+
+}  // namespace

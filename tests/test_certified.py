@@ -417,6 +417,24 @@ def test_euclidean_pruned_bound_values_follow_the_lower_bound(open_index, rng):
     assert cert["pruned_bound_values"] == [float(v) for v in kept]
 
 
+@pytest.mark.parametrize("metric,query,rows", [
+    # t = 1.5; the bound 12574523 * 2**-23 + 0.001 lies within half an ulp below it
+    ("dot", 1.0, [1.5, 12574523 * 2.0**-23]),
+    # t = fl(1.2 * 1.2); the bound 1.2008331**2 - 0.002 lies within half an ulp above it
+    ("euclidean", 0.0, [1.2, 1.2008331]),
+])
+def test_recorded_bound_that_rounds_onto_the_threshold(open_index, metric, query, rows):
+    engine = open_index(np.array(rows, np.float32)[:, None], metric)
+    r = engine.query_exact_certified(np.array([query], np.float32), 1)
+    cert = r["certificate"]
+    t = np.float32(r["results"][0]["score"])
+    assert r["results"][0]["idx"] == 0 and cert["pruned_candidates"] == 1
+    # plain rounding would record t itself; the value stays on the proven side of t
+    toward = -np.inf if metric == "dot" else np.inf
+    assert cert["pruned_bound_values"] == [float(np.nextafter(t, np.float32(toward)))]
+    assert cert["safe"] is True
+
+
 def test_query_with_all_energy_in_one_block(open_index, rng):
     m = rng.standard_normal((200, 32)).astype(np.float32)
     engine = open_index(m, "dot")

@@ -110,6 +110,15 @@ const char* detect_simd_path() {
     return "scalar";
 }
 
+// The bound rounded to float32 for the certificate. A bound that beat t by less than half
+// an ulp of t would round onto t itself and the certificate would then read as unproven;
+// such a value is stepped to the neighbouring float on the side the scan proved.
+float recorded_bound(double bound, float t, bool similarity) {
+    const float value = static_cast<float>(bound);
+    if (similarity ? value < t : value > t) return value;
+    return std::nextafter(t, similarity ? -INFINITY : INFINITY);
+}
+
 void fill_constant_fields(CertifiedOutcome& out, std::uint32_t rows, std::uint64_t bs, bool enable_pruning) {
     out.simd_path = processor_simd_path();
     out.compile_flags = target_compile_flags();
@@ -210,7 +219,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
             if (pruned) {
                 ++out.pruned_candidates;
                 if (out.pruned_bound_values.size() < kCertificateListCap)
-                    out.pruned_bound_values.push_back(static_cast<float>(bound));
+                    out.pruned_bound_values.push_back(recorded_bound(bound, heap.worst().score, similarity));
                 continue;
             }
         }

@@ -5,10 +5,9 @@
 #include "lib/py_ref.hpp"
 
 #include <cstring>
-#include <memory>
-#include <new>
 #include <optional>
 
+#include "prepare/working_copy.hpp"
 #include "prepare/writer.hpp"
 
 namespace rivezor::py {
@@ -67,14 +66,10 @@ PyObject* prepare_bin_from_embeddings(PyObject*, PyObject* args, PyObject* kwarg
     // 1: the working copy; the caller's array is not read again.
     if (!require_c_contiguous(array)) return nullptr;
     const std::uint64_t count = static_cast<std::uint64_t>(PyArray_SIZE(array));
-    std::unique_ptr<float[]> working;
-    try {
-        working = std::make_unique_for_overwrite<float[]>(count);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    if (count > 0) std::memcpy(working.get(), PyArray_DATA(array), count * sizeof(float));
-    request.values = working.get();
+    prepare::WorkingCopy working;
+    if (!working.allocate(count)) return PyErr_NoMemory();
+    if (count > 0) std::memcpy(working.data(), PyArray_DATA(array), count * sizeof(float));
+    request.values = working.data();
     request.count = count;
 
     // 2: the metric.
@@ -89,7 +84,7 @@ PyObject* prepare_bin_from_embeddings(PyObject*, PyObject* args, PyObject* kwarg
         GilRelease unlocked;
         written.emplace(prepare::prepare_index(request));
     }
-    working.reset();
+    working.release();
     if (!*written) return raise_writer_error(written->error());
     const std::string& path = written->value();
     return PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace");

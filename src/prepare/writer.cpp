@@ -134,6 +134,9 @@ public:
         if (p == MAP_FAILED) return errno;
         map_ = static_cast<unsigned char*>(p);
         length_ = length;
+        // Large page-cache folios make filling the file cost a fraction of the page faults;
+        // advice only, so a refusal changes nothing.
+        (void)::madvise(p, length, MADV_HUGEPAGE);
         return 0;
     }
     int flush() {

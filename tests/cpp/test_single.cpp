@@ -247,6 +247,31 @@ TEST(EveryPath, RandomDataRowAndChunkedScanAgreeBitForBit) {
     }
 }
 
+// 8000 rows per chunk at 64 dims whatever the pool size, so the one-row last chunk ends
+// long before the first and its hit sets the bar the first chunk's rows meet. Rows with
+// the bar's score but smaller numbers must still win.
+TEST(EveryPath, EqualScoresAcrossChunksKeepTheEarliestRows) {
+    const std::uint32_t rows = 8001, dims = 64;
+    ASSERT_EQ(rivezor::single_chunk_length(rows, dims, 0, 1), 8000u);
+    ASSERT_EQ(rivezor::single_chunk_length(rows, dims, 0, 64), 8000u);
+    std::vector<float> m(std::size_t{rows} * dims, 0.25f);
+    for (std::uint32_t metric : {0u, 2u}) {
+        auto e = open_index("ties", dims, rows, metric, m);
+        ASSERT_TRUE(e);
+        const std::vector<float> q(dims, 0.5f);
+        for (int rep = 0; rep < 20; ++rep) {
+            for (SinglePath path : {SinglePath::row_scan, SinglePath::chunked, SinglePath::blocked_matrix}) {
+                for (std::size_t k : {1, 3}) {
+                    auto got = rivezor::run_single_path(path, *e, q.data(), k);
+                    ASSERT_TRUE(got.ok());
+                    ASSERT_EQ(got.value().hits.size(), k);
+                    for (std::size_t i = 0; i < k; ++i) ASSERT_EQ(got.value().hits[i].idx, i) << int(path);
+                }
+            }
+        }
+    }
+}
+
 TEST(EveryPath, MethodNamesAndPrunedFallback) {
     auto big = open_index("names", 64, 10000, 0, quarter_values(640000, 1));
     auto small = open_index("names_small", 64, 100, 0, quarter_values(6400, 2));

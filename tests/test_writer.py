@@ -439,6 +439,23 @@ def test_trailing_separator_and_result_path(tmp_path):
     assert path == str(tmp_path) + "/t_f8.bin"
 
 
+def test_empty_output_dir_means_the_working_directory(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert prepare(np.ones((1, 1), F32), 1, 1, "here", "f8", output_dir="") == "here_f8.bin"
+    assert os.listdir(tmp_path) == ["here_f8.bin"]
+
+
+def test_nul_in_output_dir_is_not_cut_short(tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_bytes(b"")
+    # Cut at the NUL this would name an existing file or directory; the name as given exists nowhere.
+    for given in (str(blocker) + "\0/x", str(tmp_path) + "\0"):
+        with pytest.raises(ValueError) as info:
+            prepare(np.ones((1, 1), F32), 1, 1, "n", "f8", output_dir=given)
+        assert str(info.value) == f"Failed to create directory {given}: file name contains a NUL byte"
+    assert os.listdir(tmp_path) == ["file"]
+
+
 def test_uncreatable_directory(tmp_path):
     blocker = tmp_path / "file"
     blocker.write_bytes(b"")
@@ -488,8 +505,6 @@ def test_written_file_opens_and_searches(out_dir, rng):
     path = call(x, out_dir, metric="cosine")
     engine = rivezor.PySearchEngine(path, False)
     assert (engine.dims(), engine.rows()) == (24, 300)
-    if not hasattr(engine, "query_exact"):
-        pytest.skip("query methods are not built yet")
     q = x[17] * F32(3)
     result = engine.query_exact(q, 3)
     stored = model_normalise(x)

@@ -33,6 +33,8 @@ std::string os_error_text(int err) {
     return text;
 }
 
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
 std::string format_one_decimal(double v) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.1f", v);
@@ -109,8 +111,9 @@ public:
     explicit TempFile(std::string path) : path_(std::move(path)) {}
     ~TempFile() {
         unmap();
+        // Another preparation of the same name may have put its own temporary file there.
+        if (created_ && !committed_ && still_at_path() == 0) ::unlink(path_.c_str());
         if (fd_ >= 0) ::close(fd_);
-        if (created_ && !committed_) ::unlink(path_.c_str());
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -147,6 +150,13 @@ public:
     void unmap() {
         if (map_ != nullptr) ::munmap(map_, length_);
         map_ = nullptr;
+    }
+    // 0 when the path still names the file this object created, else an errno value.
+    int still_at_path() const {
+        struct stat by_path{}, by_fd{};
+        if (::stat(path_.c_str(), &by_path) != 0) return errno;
+        if (::fstat(fd_, &by_fd) != 0) return errno;
+        return by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino ? 0 : ESTALE;
     }
     void committed() { committed_ = true; }
     unsigned char* data() const { return map_; }
@@ -223,7 +233,8 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
     if (req.output_dir) {
         dir = *req.output_dir;
         struct stat st{};
-        if (::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        // A NUL would silently cut the path short; such a name exists nowhere.
+        if (!has_nul(dir) && ::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
             return fail("Output path is not a directory: " + dir);
     } else {
         const std::optional<std::string> home = home_directory();
@@ -238,6 +249,7 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
     const std::string parent = without_trailing_separators(dir);
     if (!parent.empty()) {
         struct stat st{};
+        if (has_nul(parent)) return fail("Failed to create directory " + parent + ": file name contains a NUL byte");
         if (::stat(parent.c_str(), &st) != 0) {
             if (const int err = create_directories(parent); err != 0)
                 return fail("Failed to create directory " + parent + ": " + os_error_text(err));
@@ -269,8 +281,11 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
     // 19: flush to the device, then the atomic replacement, then make the rename durable.
     if (const int err = temp.flush(); err != 0) return fail("Failed to flush memory map: " + os_error_text(err));
     temp.unmap();
-    struct stat check{};
-    if (::stat(temp_path.c_str(), &check) != 0) return fail("Failed to get temp file metadata: " + os_error_text(errno));
+    // Present, and still the file written here: renaming another writer's half-written
+    // temporary file over the index would lose data.
+    if (const int err = temp.still_at_path(); err != 0)
+        return fail("Failed to get temp file metadata: " +
+                    (err == ESTALE ? std::string("the temporary file was replaced by another writer") : os_error_text(err)));
     if (::rename(temp_path.c_str(), final_path.c_str()) != 0)
         return fail("Failed to move temp file to final location: " + os_error_text(errno));
     temp.committed();

@@ -476,6 +476,18 @@ def test_replaces_existing_and_removes_leftover_temp(out_dir, rng):
     assert open(second, "rb").read()[12:] == b.tobytes()
 
 
+def test_symlink_at_the_temp_name_does_not_redirect_the_write(tmp_path, out_dir):
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"untouched")
+    (out_dir / "idx_f32.tmp").symlink_to(victim)
+    (out_dir / "dangling_f32.tmp").symlink_to(tmp_path / "nowhere")
+    call(np.ones((2, 2), F32), out_dir)
+    call(np.ones((2, 2), F32), out_dir, base_name="dangling")
+    assert victim.read_bytes() == b"untouched"
+    assert not (tmp_path / "nowhere").exists()
+    assert sorted(os.listdir(out_dir)) == ["dangling_f32.bin", "idx_f32.bin"]
+
+
 def test_temp_name_taken_by_a_directory(out_dir):
     (out_dir / "idx_f32.tmp").mkdir()
     with pytest.raises(ValueError, match=r"^Failed to remove temp file: Is a directory$"):

@@ -63,7 +63,7 @@ PyObject* prepare_bin_from_embeddings(PyObject*, PyObject* args, PyObject* kwarg
     (void)ann;   // accepted for compatibility; exact search needs no approximate structure
     (void)seed;
 
-    // 1: the working copy; the caller's array is not read again.
+    // The working copy; the caller's array is not read again.
     if (!require_c_contiguous(array)) return nullptr;
     const std::uint64_t count = static_cast<std::uint64_t>(PyArray_SIZE(array));
     prepare::WorkingCopy working;
@@ -72,7 +72,7 @@ PyObject* prepare_bin_from_embeddings(PyObject*, PyObject* args, PyObject* kwarg
     request.values = working.data();
     request.count = count;
 
-    // 2: the metric.
+    // The metric, still under the lock: lower-casing uses str.lower().
     const std::optional<std::string> lower = lowered(metric);
     if (!lower) return nullptr;
     const std::optional<std::uint32_t> metric_id = prepare::metric_id_from_lowercase(*lower);

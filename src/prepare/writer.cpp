@@ -118,8 +118,10 @@ public:
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
+    // Exclusive: the name was just cleared, so an existing file belongs to a concurrent
+    // preparation, and truncating a file someone else has mapped would crash them.
     int create() {
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd_ < 0) return errno;
         created_ = true;
         return 0;
@@ -194,7 +196,7 @@ void write_body(const PrepareRequest& req, float* body, bool normalise) {
 }
 
 Result<std::string> prepare_checked(const PrepareRequest& req) {
-    // 3-5: ranges and the element count.
+    // Ranges, then the element count (the array's own extents are not compared).
     if (req.dims < 1 || req.dims > kMaxDims)
         return fail("Invalid dims: " + std::to_string(req.dims) + " (must be 1-" + std::to_string(kMaxDims) + ")");
     if (req.rows < 1 || req.rows > kMaxRows)
@@ -204,20 +206,20 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
         return fail("Data shape mismatch: expected " + std::to_string(req.rows) + "\xC3\x97" + std::to_string(req.dims) +
                     "=" + std::to_string(expected) + ", got " + std::to_string(req.count));
 
-    // 6-7: name and level.
+    // Name and level.
     if (!base_name_acceptable(req.base_name))
         return fail("Invalid base_name: cannot be empty or contain special characters");
     const std::optional<double> factor = level_factor(req.level);
     if (!factor) return fail("Invalid level '" + req.level + "'. Must be f8, f16, f32, or f64");
 
-    // 8: strided sample for NaN and infinity.
+    // A strided sample for NaN and infinity; values outside it are not examined.
     const InvalidSample sample = sample_invalid_values(req.values, req.count);
     if (sample.invalid > sample.samples / 100)
         return fail("Too many invalid values: " + std::to_string(sample.invalid) + "/" + std::to_string(sample.samples) +
                     " (" + format_one_decimal(static_cast<double>(sample.invalid) * 100.0 / static_cast<double>(sample.samples)) +
                     "%)");
 
-    // 9: size estimate, enforced only on request.
+    // The size estimate, enforced only on request.
     const double estimate = static_cast<double>(expected) * 4.0 * *factor;
     if (estimate > kStrictMemoryLimitBytes) {
         const std::optional<std::string> strict = runtime::env_text("ZARIR_STRICT_MEMCHECK");
@@ -226,7 +228,7 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
                         format_one_decimal(8.0) + "GB");
     }
 
-    // 10-12: names on disk.
+    // Names on disk.
     const std::string clean = clean_base_name(req.base_name);
     if (clean.empty()) return fail("Base name contains no valid characters");
     std::string dir;
@@ -245,7 +247,7 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
     const std::string final_path = join_path(dir, stem + ".bin");
     const std::string temp_path = join_path(dir, stem + ".tmp");
 
-    // 13: the parent directory.
+    // The parent directory, created with its ancestors when it cannot be queried.
     const std::string parent = without_trailing_separators(dir);
     if (!parent.empty()) {
         struct stat st{};
@@ -256,13 +258,14 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
         }
     }
 
-    // 14: a leftover temporary file from an interrupted run. The existing final file stays
-    // in place until the complete new one is renamed over it.
+    // A leftover temporary file from an interrupted run (or a symbolic link in its place,
+    // which must not redirect the write). The existing final file stays in place until the
+    // complete new one is renamed over it.
     struct stat temp_st{};
-    if (::stat(temp_path.c_str(), &temp_st) == 0 && ::unlink(temp_path.c_str()) != 0)
+    if (::lstat(temp_path.c_str(), &temp_st) == 0 && ::unlink(temp_path.c_str()) != 0)
         return fail("Failed to remove temp file: " + os_error_text(errno));
 
-    // 16-17: the sized, mapped temporary file and its header.
+    // The sized, mapped temporary file and its header.
     const std::uint64_t length = format::kHeaderBytes + 4 * expected;
     TempFile temp(temp_path);
     if (const int err = temp.create(); err != 0)
@@ -274,11 +277,11 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
     format::write_u32_le(out + 4, static_cast<std::uint32_t>(req.rows));
     format::write_u32_le(out + 8, req.metric);
 
-    // 18: the body, batch by batch.
+    // The body, batch by batch.
     const bool normalise = req.normalize || req.metric == format::kCosine;
     write_body(req, reinterpret_cast<float*>(out + format::kHeaderBytes), normalise);
 
-    // 19: flush to the device, then the atomic replacement, then make the rename durable.
+    // Flush to the device, then the atomic replacement, then make the rename durable.
     if (const int err = temp.flush(); err != 0) return fail("Failed to flush memory map: " + os_error_text(err));
     temp.unmap();
     // Present, and still the file written here: renaming another writer's half-written

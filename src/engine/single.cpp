@@ -32,9 +32,10 @@ constexpr const char* kNamePruned = "exact-pruned-fast";
 // the scores stay in L1, large enough that the interleaved kernel runs at full width.
 constexpr std::size_t kScoreBatch = 256;
 
-// Below this many matrix elements (1 MiB of floats) a row scan runs on the calling thread:
-// waking workers would cost more than it saves.
-constexpr std::size_t kInlineElements = std::size_t{1} << 18;
+// Up to this many matrix elements (4 MiB of floats, a few hundred microseconds of work at
+// most) a row scan runs on the calling thread: waking workers costs about as much as
+// it saves and makes small queries' latency depend on the other load of the machine.
+constexpr std::size_t kInlineElements = std::size_t{1} << 20;
 
 bool higher_is_better(std::uint8_t metric) { return metric != 2; }
 
@@ -181,8 +182,9 @@ std::vector<Hit> row_scan(const SearchEngine& engine, const float* query, std::s
     const std::size_t elements = rows * std::max<std::size_t>(engine.dims(), 1);
     std::size_t pieces = 1;
     if (elements > kInlineElements) {
-        pieces = std::min<std::size_t>({elements / kInlineElements, 4 * runtime::pool_size(), rows});
-        pieces = std::max<std::size_t>(pieces, 1);
+        // Pieces of at least 1 MiB of rows, a few per worker so that uneven progress evens out.
+        const std::size_t by_size = std::max<std::size_t>(elements / (kInlineElements / 4), 2);
+        pieces = std::min<std::size_t>({by_size, 4 * runtime::pool_size(), rows});
     }
     const std::size_t len = (rows + pieces - 1) / pieces;
     return parallel_scan(engine, query, pieces, k_eff, [&](std::size_t i) {

@@ -247,11 +247,11 @@ TEST(EveryPath, RandomDataRowAndChunkedScanAgreeBitForBit) {
     }
 }
 
-// 8000 rows per chunk at 64 dims whatever the pool size, so the one-row last chunk ends
+// 8000 rows per chunk at 160 dims whatever the pool size, so the one-row last chunk ends
 // long before the first and its hit sets the bar the first chunk's rows meet. Rows with
-// the bar's score but smaller numbers must still win.
+// the bar's score but smaller numbers must still win. The row scan splits this size too.
 TEST(EveryPath, EqualScoresAcrossChunksKeepTheEarliestRows) {
-    const std::uint32_t rows = 8001, dims = 64;
+    const std::uint32_t rows = 8001, dims = 160;
     ASSERT_EQ(rivezor::single_chunk_length(rows, dims, 0, 1), 8000u);
     ASSERT_EQ(rivezor::single_chunk_length(rows, dims, 0, 64), 8000u);
     std::vector<float> m(std::size_t{rows} * dims, 0.25f);

@@ -235,6 +235,7 @@ def test_pruned_equals_unpruned_on_ties(open_index, rng, metric, block_size):
         assert pairs(pruned) == pairs(engine.query_exact_certified(q, k, block_size, False))
         assert pairs(pruned) == exact_pairs(engine, q, k)
         check_certificate_invariants(pruned["certificate"], len(m), metric)
+        assert pruned["certificate"]["pruned_candidates"] > len(m) // 2
 
 
 def documented_scan(metric, q, x, k, bs):

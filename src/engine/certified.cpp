@@ -51,7 +51,7 @@ std::int64_t double_order_key(double v) {
     return bits < 0 ? bits ^ 0x7FFFFFFFFFFFFFFFLL : bits;
 }
 
-// The documented slack of 0.001 only covers rounding while the vectors are small: the
+// A fixed slack of 0.001 only covers rounding while the vectors are small: the
 // partial dots, the float32 norm and the kernel's own score each carry rounding that grows
 // with ||q||·||x||, and for large-magnitude rows it exceeds 0.001, which let a row whose
 // kernel score beats the k-th score be pruned. The slack used is therefore the larger of

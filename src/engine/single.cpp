@@ -344,8 +344,18 @@ std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, std::uin
 Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine, const float* query,
                                      std::size_t k_eff) {
     QueryOutcome outcome;
+    k_eff = std::min<std::size_t>(k_eff, engine.rows());
     try {
         if (path == SinglePath::pruned && !pruning_state_usable(engine)) path = SinglePath::chunked;
+        // The selections below assume at least one hit to keep.
+        if (k_eff == 0) {
+            outcome.method_used = path == SinglePath::row_scan         ? kNameRowScan
+                                  : path == SinglePath::chunked        ? kNameChunked
+                                  : path == SinglePath::blocked_matrix ? kNameBlocked
+                                  : path == SinglePath::full_matrix    ? kNameFull
+                                                                       : kNamePruned;
+            return outcome;
+        }
         switch (path) {
             case SinglePath::row_scan:
                 outcome.hits = row_scan(engine, query, k_eff);

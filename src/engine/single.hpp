@@ -25,9 +25,9 @@ SinglePath choose_single_path(const std::optional<std::string>& mode, std::uint8
 // Rows per chunk of the chunked scan and the blocked matrix path for `threads` workers.
 std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, std::uint8_t metric, std::size_t threads);
 
-// Runs one path for a validated query with 1 <= k_eff <= rows; method_used names the path
-// that actually ran (the pruned scan falls back to the chunked scan without block norms).
-// query_time_ms is left at 0.
+// Runs one path for a validated query, keeping the best min(k_eff, rows); method_used names
+// the path that actually ran (the pruned scan falls back to the chunked scan without block
+// norms). query_time_ms is left at 0.
 Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine, const float* query,
                                      std::size_t k_eff);
 

@@ -365,6 +365,16 @@ TEST(SearchSingle, ValidationOrderMessagesAndShortcut) {
     EXPECT_EQ(r.value().hits.size(), 3u);
     EXPECT_GE(r.value().query_time_ms, 0.0);
 
+    // Direct path runs clamp k and accept zero.
+    for (SinglePath path : kAllPaths) {
+        auto direct = rivezor::run_single_path(path, *e, q.data(), 0);
+        ASSERT_TRUE(direct.ok());
+        EXPECT_TRUE(direct.value().hits.empty());
+        direct = rivezor::run_single_path(path, *e, q.data(), 1000);
+        ASSERT_TRUE(direct.ok());
+        EXPECT_EQ(direct.value().hits.size(), 3u);
+    }
+
     auto empty = open_index("validate_empty", 4, 0, 1, {});
     ASSERT_TRUE(empty);
     r = rivezor::search_single(*empty, q.data(), 4, 5);

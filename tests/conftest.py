@@ -10,6 +10,13 @@ import pytest
 
 METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
 
+# Set by tools/run-sanitized.sh, whose build runs under AddressSanitizer.
+SANITIZED = os.environ.get("RIVEZOR_SANITIZED") == "1"
+
+
+def not_under_sanitizer(reason):
+    return pytest.mark.skipif(SANITIZED, reason=reason)
+
 
 def index_bytes(matrix, metric=0, dims=None, rows=None, trailing=b""):
     matrix = np.ascontiguousarray(matrix, dtype="<f4")

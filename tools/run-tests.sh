@@ -15,3 +15,7 @@ cmake --build build/cpp-tests --target rivezor_cpp_tests >/dev/null
 echo "== Python tests"
 cd "$(mktemp -d)"
 "$VPY" -m pytest -q -p no:cacheprovider "$root/tests" "$@"
+
+# The same suites under AddressSanitizer and UndefinedBehaviorSanitizer, then a bounded fuzz run.
+bash "$root/tools/run-sanitized.sh" "$@"
+bash "$root/tools/run-fuzz.sh"

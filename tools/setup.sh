@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PY=${PYTHON:-python3}
-apt_packages=(librust-blake3-dev libgtest-dev)
+apt_packages=(librust-blake3-dev libgtest-dev clang libclang-rt-dev)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,12 +1,10 @@
 // Batch search internals Python cannot reach: the work sizes of each path, the vectorised
 // top-k scan against the plain heap walk, and the validation of raw value counts.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <optional>
 #include <random>
@@ -16,7 +14,7 @@
 
 #include "engine/batch.hpp"
 #include "engine/topk.hpp"
-#include "prepare/format.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -191,23 +189,10 @@ TEST(TopKScan, SignedZerosFollowTotalOrder) {
     EXPECT_TRUE(rivezor::batch::top_k_scan(s.data(), s.size(), 0, true, 0).empty());
 }
 
-std::string write_index(const std::string& name, std::uint32_t dims, std::uint32_t rows, std::uint32_t metric,
-                        const std::vector<float>& values) {
-    const std::string path = ::testing::TempDir() + "/" + name + "_" + std::to_string(::getpid()) + ".bin";
-    std::ofstream out(path, std::ios::binary);
-    unsigned char header[12];
-    rivezor::format::write_u32_le(header, dims);
-    rivezor::format::write_u32_le(header + 4, rows);
-    rivezor::format::write_u32_le(header + 8, metric);
-    out.write(reinterpret_cast<const char*>(header), 12);
-    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
-    return path;
-}
-
 TEST(SearchBatch, ShapeChecksInOrder) {
     std::vector<float> rows(4 * 10);
     for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<float>(i % 7);
-    const std::string path = write_index("batch_shape", 4, 10, 1, rows);
+    const std::string path = rivezor::test_support::write_index("batch_shape", 4, 10, 1, rows);
     auto opened = rivezor::open_engine(path, false);
     std::remove(path.c_str());
     ASSERT_TRUE(opened.ok()) << opened.error();

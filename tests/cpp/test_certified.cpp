@@ -1,47 +1,22 @@
 // Certified search entry points Python cannot reach directly: the batch's own shape checks,
 // the first-error rule of the parallel batch, and outcomes independent of the worker split.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "engine/certified.hpp"
 #include "engine/engine.hpp"
-#include "prepare/format.hpp"
+#include "test_support.hpp"
 
 namespace {
 
-rivezor::EngineRef open_matrix(const std::string& name, std::uint32_t dims, std::uint32_t rows, std::uint32_t metric,
-                               const std::vector<float>& values) {
-    const std::string path = ::testing::TempDir() + "/cert_" + name + "_" + std::to_string(::getpid()) + ".bin";
-    {
-        std::ofstream out(path, std::ios::binary);
-        unsigned char header[12];
-        rivezor::format::write_u32_le(header, dims);
-        rivezor::format::write_u32_le(header + 4, rows);
-        rivezor::format::write_u32_le(header + 8, metric);
-        out.write(reinterpret_cast<const char*>(header), 12);
-        out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
-    }
-    auto opened = rivezor::open_engine(path, false);
-    EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error());
-    return opened.ok() ? opened.value() : nullptr;
-}
-
-std::vector<float> gaussian(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<float> dist(0.0f, 1.0f);
-    std::vector<float> v(n);
-    for (auto& x : v) x = dist(gen);
-    return v;
-}
+using rivezor::test_support::normal_values;
+using rivezor::test_support::open_index;
 
 TEST(CertifiedBatch, ShapeChecksInOrder) {
-    auto engine = open_matrix("shape", 4, 10, 0, gaussian(40, 1));
+    auto engine = open_index("cert_shape", 4, 10, 0, normal_values(40, 1));
     ASSERT_TRUE(engine);
     const std::vector<float> q(12, 1.0f);
     auto not_multiple = rivezor::search_certified_batch(*engine, q.data(), 10, 4, 1, 64, true);
@@ -63,10 +38,10 @@ TEST(CertifiedBatch, ShapeChecksInOrder) {
 }
 
 TEST(CertifiedBatch, AnyFailingQueryFailsTheBatch) {
-    auto engine = open_matrix("fail", 8, 200, 1, gaussian(1600, 2));
+    auto engine = open_index("cert_fail", 8, 200, 1, normal_values(1600, 2));
     ASSERT_TRUE(engine);
     for (std::size_t bad : {std::size_t{0}, std::size_t{77}, std::size_t{255}}) {
-        std::vector<float> queries = gaussian(256 * 8, 3);
+        std::vector<float> queries = normal_values(256 * 8, 3);
         queries[bad * 8 + 5] = std::nanf("");
         auto result = rivezor::search_certified_batch(*engine, queries.data(), queries.size(), 8, 3, 4, true);
         ASSERT_FALSE(result.ok()) << bad;
@@ -76,9 +51,9 @@ TEST(CertifiedBatch, AnyFailingQueryFailsTheBatch) {
 
 TEST(CertifiedBatch, OutcomesInQueryOrderEqualSingleSearches) {
     const std::uint32_t dims = 24, rows = 500;
-    auto engine = open_matrix("order", dims, rows, 2, gaussian(std::size_t{dims} * rows, 4));
+    auto engine = open_index("cert_order", dims, rows, 2, normal_values(std::size_t{dims} * rows, 4));
     ASSERT_TRUE(engine);
-    const std::vector<float> queries = gaussian(std::size_t{dims} * 97, 5);
+    const std::vector<float> queries = normal_values(std::size_t{dims} * 97, 5);
     auto batch = rivezor::search_certified_batch(*engine, queries.data(), queries.size(), dims, 5, 8, true);
     ASSERT_TRUE(batch.ok()) << batch.error();
     ASSERT_EQ(batch.value().size(), 97u);

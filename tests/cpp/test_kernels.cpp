@@ -4,22 +4,18 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "engine/kernels.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 namespace k = rivezor::kernels;
 
-std::uint32_t bits_of(float f) {
-    std::uint32_t b;
-    std::memcpy(&b, &f, 4);
-    return b;
-}
+using rivezor::test_support::bits_of;
 
 float model_term(bool l2, float q, float x) {
     if (l2) {

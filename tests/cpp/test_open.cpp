@@ -1,41 +1,19 @@
 // Engine open internals that Python cannot see: derived norms, block table, block norms,
 // and the digest, each checked against a plain independent computation.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "engine/engine.hpp"
-#include "prepare/format.hpp"
+#include "test_support.hpp"
 
 namespace {
 
-std::string write_index(const std::string& name, std::uint32_t dims, std::uint32_t rows, std::uint32_t metric,
-                        const std::vector<float>& values, std::size_t trailing = 0) {
-    const std::string path = ::testing::TempDir() + "/" + name + "_" + std::to_string(::getpid()) + ".bin";
-    std::ofstream out(path, std::ios::binary);
-    unsigned char header[12];
-    rivezor::format::write_u32_le(header, dims);
-    rivezor::format::write_u32_le(header + 4, rows);
-    rivezor::format::write_u32_le(header + 8, metric);
-    out.write(reinterpret_cast<const char*>(header), 12);
-    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
-    for (std::size_t i = 0; i < trailing; ++i) out.put(static_cast<char>(i));
-    return path;
-}
-
-std::vector<float> random_values(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<float> dist(0.0f, 3.0f);
-    std::vector<float> v(n);
-    for (auto& x : v) x = dist(gen);
-    return v;
-}
+using rivezor::test_support::normal_values;
+using rivezor::test_support::write_index;
 
 struct BlockCase {
     std::uint64_t rows, dims;
@@ -70,7 +48,7 @@ TEST(DimBlocks, LastBlockIsCutAtDims) {
 // odd row count exercises both the interleaved rows and the tail.
 TEST(OpenDerivedState, RowAndBlockNormsMatchNaiveDoubleSums) {
     const std::uint32_t dims = 70, rows = 10003;
-    const auto values = random_values(static_cast<std::size_t>(dims) * rows, 7);
+    const auto values = normal_values(static_cast<std::size_t>(dims) * rows, 7, 3.0f);
     const std::string path = write_index("norms", dims, rows, 1, values);
     auto opened = rivezor::open_engine(path, false);
     ASSERT_TRUE(opened.ok()) << opened.error();
@@ -113,7 +91,9 @@ TEST_P(BlockNormPresence, OnlyForLargeSimilarityIndexes) {
     auto opened = rivezor::open_engine(path, true);
     ASSERT_TRUE(opened.ok()) << opened.error();
     EXPECT_EQ(opened.value()->has_block_norms(), c.expected);
-    if (c.expected) EXPECT_EQ(opened.value()->block_norms_sq().size(), static_cast<std::size_t>(c.rows) * ((c.dims + 15) / 16));
+    if (c.expected) {
+        EXPECT_EQ(opened.value()->block_norms_sq().size(), static_cast<std::size_t>(c.rows) * ((c.dims + 15) / 16));
+    }
     std::remove(path.c_str());
 }
 

@@ -2,13 +2,9 @@
 // independent full sort, including on data whose sums are exact so that all paths must
 // agree bit for bit, ties and their row order included.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -17,33 +13,15 @@
 #include "engine/engine.hpp"
 #include "engine/kernels.hpp"
 #include "engine/single.hpp"
-#include "prepare/format.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using rivezor::SinglePath;
 
-std::string write_index(const std::string& name, std::uint32_t dims, std::uint32_t rows, std::uint32_t metric,
-                        const std::vector<float>& values) {
-    const std::string path = ::testing::TempDir() + "/single_" + name + "_" + std::to_string(::getpid()) + ".bin";
-    std::ofstream out(path, std::ios::binary);
-    unsigned char header[12];
-    rivezor::format::write_u32_le(header, dims);
-    rivezor::format::write_u32_le(header + 4, rows);
-    rivezor::format::write_u32_le(header + 8, metric);
-    out.write(reinterpret_cast<const char*>(header), 12);
-    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
-    return path;
-}
-
-rivezor::EngineRef open_index(const std::string& name, std::uint32_t dims, std::uint32_t rows, std::uint32_t metric,
-                              const std::vector<float>& values) {
-    const std::string path = write_index(name, dims, rows, metric, values);
-    auto opened = rivezor::open_engine(path, false);
-    std::remove(path.c_str());  // the mapping keeps the data
-    EXPECT_TRUE(opened.ok()) << opened.error();
-    return opened.ok() ? opened.value() : nullptr;
-}
+using rivezor::test_support::bits_of;
+using rivezor::test_support::normal_values;
+using rivezor::test_support::open_index;
 
 // Multiples of 1/4 in [-2, 2]: every product and every partial sum below is exact in
 // float, so the pair kernel, sgemm, the norm expansion and the pruned partial sums all
@@ -53,14 +31,6 @@ std::vector<float> quarter_values(std::size_t n, unsigned seed) {
     std::uniform_int_distribution<int> v(-8, 8);
     std::vector<float> out(n);
     for (auto& x : out) x = static_cast<float>(v(gen)) / 4.0f;
-    return out;
-}
-
-std::vector<float> normal_values(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<float> d(0.0f, 1.0f);
-    std::vector<float> out(n);
-    for (auto& x : out) x = d(gen);
     return out;
 }
 
@@ -88,12 +58,6 @@ std::vector<Ranked> reference(const rivezor::SearchEngine& e, const std::vector<
     });
     if (all.size() > k) all.resize(k);
     return all;
-}
-
-std::uint32_t bits_of(float f) {
-    std::uint32_t b;
-    std::memcpy(&b, &f, 4);
-    return b;
 }
 
 const SinglePath kAllPaths[] = {SinglePath::row_scan, SinglePath::chunked, SinglePath::blocked_matrix,
@@ -187,7 +151,7 @@ class EveryPath : public ::testing::TestWithParam<PathCase> {};
 // by row, and they equal the independent full sort.
 TEST_P(EveryPath, SameHitsOnExactData) {
     const auto c = GetParam();
-    auto e = open_index("exact", c.dims, c.rows, c.metric, quarter_values(std::size_t{c.rows} * c.dims, c.rows));
+    auto e = open_index("single_exact", c.dims, c.rows, c.metric, quarter_values(std::size_t{c.rows} * c.dims, c.rows));
     ASSERT_TRUE(e);
     const auto q = quarter_values(c.dims, 99);
     for (std::size_t k : {std::size_t{1}, std::size_t{7}, std::size_t{300}, std::size_t{c.rows}}) {
@@ -213,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, EveryPath,
 
 TEST(EveryPath, RandomDataRowAndChunkedScanAgreeBitForBit) {
     const std::uint32_t rows = 20011, dims = 96;
-    auto e = open_index("random", dims, rows, 1, normal_values(std::size_t{rows} * dims, 5));
+    auto e = open_index("single_random", dims, rows, 1, normal_values(std::size_t{rows} * dims, 5));
     ASSERT_TRUE(e);
     const auto q = normal_values(dims, 6);
     for (std::size_t k : {1, 10, 1000}) {
@@ -256,7 +220,7 @@ TEST(EveryPath, EqualScoresAcrossChunksKeepTheEarliestRows) {
     ASSERT_EQ(rivezor::single_chunk_length(rows, dims, 0, 64), 8000u);
     std::vector<float> m(std::size_t{rows} * dims, 0.25f);
     for (std::uint32_t metric : {0u, 2u}) {
-        auto e = open_index("ties", dims, rows, metric, m);
+        auto e = open_index("single_ties", dims, rows, metric, m);
         ASSERT_TRUE(e);
         const std::vector<float> q(dims, 0.5f);
         for (int rep = 0; rep < 20; ++rep) {
@@ -273,8 +237,8 @@ TEST(EveryPath, EqualScoresAcrossChunksKeepTheEarliestRows) {
 }
 
 TEST(EveryPath, MethodNamesAndPrunedFallback) {
-    auto big = open_index("names", 64, 10000, 0, quarter_values(640000, 1));
-    auto small = open_index("names_small", 64, 100, 0, quarter_values(6400, 2));
+    auto big = open_index("single_names", 64, 10000, 0, quarter_values(640000, 1));
+    auto small = open_index("single_names_small", 64, 100, 0, quarter_values(6400, 2));
     ASSERT_TRUE(big && small);
     const auto q = quarter_values(64, 3);
     const std::pair<SinglePath, const char*> names[] = {{SinglePath::row_scan, "exact"},
@@ -305,7 +269,7 @@ TEST(PrunedScan, PlantedWinnersAmongNearZeroRows) {
     const std::vector<std::uint32_t> planted = {9999, 17, 5000, 8191, 3};
     for (std::size_t i = 0; i < planted.size(); ++i)
         for (std::size_t j = 0; j < dims; ++j) m[std::size_t{planted[i]} * dims + j] = 0.1f * float(i + 1);
-    auto e = open_index("pruned", dims, rows, 0, m);
+    auto e = open_index("single_pruned", dims, rows, 0, m);
     ASSERT_TRUE(e && e->has_block_norms());
     std::vector<float> q(dims, 1.0f);
     auto got = rivezor::run_single_path(SinglePath::pruned, *e, q.data(), 5);
@@ -322,7 +286,7 @@ TEST(EveryPath, NonFiniteRowsNeverReturned) {
     m[7 * dims + 0] = std::numeric_limits<float>::infinity();
     m[8 * dims + 8] = -std::numeric_limits<float>::infinity();
     for (std::uint32_t metric : {0u, 2u}) {
-        auto e = open_index("nonfinite", dims, rows, metric, m);
+        auto e = open_index("single_nonfinite", dims, rows, metric, m);
         ASSERT_TRUE(e);
         const auto q = quarter_values(dims, 9);
         for (SinglePath path : kAllPaths) {
@@ -339,7 +303,7 @@ TEST(EveryPath, NonFiniteRowsNeverReturned) {
 }
 
 TEST(SearchSingle, ValidationOrderMessagesAndShortcut) {
-    auto e = open_index("validate", 4, 3, 0, quarter_values(12, 10));
+    auto e = open_index("single_validate", 4, 3, 0, quarter_values(12, 10));
     ASSERT_TRUE(e);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const std::vector<float> wrong = {1, nan, 2};
@@ -375,7 +339,7 @@ TEST(SearchSingle, ValidationOrderMessagesAndShortcut) {
         EXPECT_EQ(direct.value().hits.size(), 3u);
     }
 
-    auto empty = open_index("validate_empty", 4, 0, 1, {});
+    auto empty = open_index("single_validate_empty", 4, 0, 1, {});
     ASSERT_TRUE(empty);
     r = rivezor::search_single(*empty, q.data(), 4, 5);
     ASSERT_TRUE(r.ok());

@@ -283,6 +283,43 @@ def test_pruned_scan_on_a_million_rows(tmp_path, monkeypatch):
     assert [h.idx for h in e.query_exact(q, 6).results] == [999_999, 12, 500_000, 262_143, 0, 1]
 
 
+@pytest.mark.parametrize("metric", [0, 1])
+def test_pruned_scan_keeps_a_row_whose_block_dot_rounds_up(tmp_path, monkeypatch, metric):
+    # Block dots of large values round by whole units, far beyond a fixed slack of 1e-4.
+    # The candidate row equals the query on the second dimension block, so after the first
+    # block its Cauchy-Schwarz limit is exactly its true score 2**26 + 15.1875; the float32
+    # lanes round each of the three small additions up to a step of 8 and score it
+    # 2**26 + 24. Row 0 scores 2**26 + 16, between the two: a slack that ignores rounding
+    # drops the candidate although it wins under every path's arithmetic.
+    rows, dims = 1_000_000, 64
+    q = np.zeros(dims, np.float32)
+    q[0] = 1.0
+    q[1:32] = 4096.0  # the first block carries more energy, so it is visited first
+    q[32], q[40], q[48], q[56] = 8192.0, 2.25, 2.25, 2.25
+    row0 = np.zeros(dims, np.float32)
+    row0[0] = 2.0**26 + 16
+    candidate = np.zeros(dims, np.float32)
+    candidate[32:] = q[32:]
+    path = tmp_path / "rounding.bin"
+    with open(path, "wb") as f:
+        f.write(np.array([dims, rows, metric], "<u4").tobytes())
+        f.write(row0.tobytes())
+        for r in (400_000, 999_999):
+            f.seek(12 + 4 * dims * r)
+            f.write(candidate.tobytes())
+        f.truncate(12 + 4 * dims * rows)
+    e = rivezor.PySearchEngine(str(path), False)
+    monkeypatch.setenv("ZARIR_SINGLE_MODE", "rayon")
+    expected = [hits_of(e.query_exact(q, k)) for k in (1, 3)]
+    # The construction must be what it claims, or the pruned comparison below proves nothing.
+    assert expected[1] == ([400_000, 999_999, 0], [2.0**26 + 24, 2.0**26 + 24, 2.0**26 + 16])
+    monkeypatch.setenv("ZARIR_SINGLE_MODE", "pruned")
+    for k, want in zip((1, 3), expected):
+        r = e.query_exact(q, k)
+        assert r.method_used == "exact-pruned-fast"
+        assert hits_of(r) == want
+
+
 def test_results_do_not_depend_on_thread_count(write_index, rng, child):
     X = rng.standard_normal((40000, 64)).astype(np.float32)
     path = write_index(X, "cosine")

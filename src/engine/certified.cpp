@@ -14,35 +14,22 @@
 #include <utility>
 
 #include "engine/kernels.hpp"
+#include "engine/rounding.hpp"
 #include "engine/topk.hpp"
 #include "runtime/pool.hpp"
 
 namespace rivezor {
 namespace {
 
+using rounding::gamma_f32;
+using rounding::kUnitF32;
+using rounding::kUnitF64;
+using rounding::lane_scheme_depth;
+
 constexpr double kBoundSlack = 0.001;
-constexpr double kUnitF32 = 0x1p-24;  // unit roundoff of float32
-constexpr double kUnitF64 = 0x1p-53;  // unit roundoff of double
-// The worst-case analysis below is doubled so that a miscount of a rounding or two can
-// never make a margin too small.
-constexpr double kMarginSafety = 2.0;
 
 constexpr const char* kRuleSimilarity = "upper_bound = partial_dot + ||q_rem||*||x||";
 constexpr const char* kRuleEuclidean = "lower_bound_l2 = ||q||^2 + ||x||^2 - 2*(partial_dot + ||q_rem||*||x||)";
-
-// Relative error bound of `m` chained float32 roundings (the classic gamma_m).
-double gamma_f32(double m) {
-    const double mu = m * kUnitF32;
-    return mu < 0.5 ? mu / (1.0 - mu) : INFINITY;
-}
-
-// Roundings one product term passes through in the 8-lane summation over `len`
-// components: the product, at most len/8 - 1 lane additions, three for the lane reduction,
-// one for A + B and up to seven trailing additions. Below 8 components it is a plain
-// left-to-right sum.
-double lane_scheme_depth(std::size_t len) {
-    return len < 8 ? static_cast<double>(len) + 1.0 : static_cast<double>(len / 8) + 12.0;
-}
 
 // Total order on doubles, as on float32 scores: sign-magnitude bits made monotone.
 std::int64_t double_order_key(double v) {
@@ -68,7 +55,7 @@ struct RoundingMargin {
                    double energy) {
         euclidean = metric == 2;
         q_energy = energy;
-        q_norm = std::sqrt(energy) * (1.0 + 4.0 * kUnitF64);
+        q_norm = rounding::query_norm_above(energy);
         const double kernel_depth =
             (kernels::force_scalar() ? static_cast<double>(dims) + 1.0 : lane_scheme_depth(dims)) +
             (euclidean ? 3.0 : 0.0);  // the difference and the square round too
@@ -76,27 +63,26 @@ struct RoundingMargin {
         const double nb = static_cast<double>(nblocks);
         // E - seen differs from the true remaining energy by the double summation error of
         // both sums; sqrt turns that absolute error into at most its square root.
-        const double rem_error = std::sqrt((2.0 * nb + static_cast<double>(widest_block) + 4.0) * kUnitF64 * energy);
+        const double rem_error = rounding::remainder_error(2.0 * nb + static_cast<double>(widest_block) + 4.0, energy);
         // partial dots, nx's float32 rounding and the bound's own double arithmetic
         const double bound_terms = (partial + 4.0 * kUnitF32 + (nb + 16.0) * kUnitF64) * q_norm + rem_error;
         if (!euclidean) {
-            per_norm_x = kMarginSafety * (bound_terms + gamma_f32(kernel_depth) * q_norm);
+            per_norm_x = rounding::kSafety * (bound_terms + gamma_f32(kernel_depth) * q_norm);
         } else {
             const double g = gamma_f32(kernel_depth);
-            per_norm_x = kMarginSafety * bound_terms;
-            per_threshold = kMarginSafety * 0.5 * g / (1.0 - g);
-            per_magnitude = kMarginSafety * 0.5 * (static_cast<double>(dims) + nb + 16.0) * kUnitF64;
+            per_norm_x = rounding::kSafety * bound_terms;
+            per_threshold = rounding::kSafety * 0.5 * g / (1.0 - g);
+            per_magnitude = rounding::kSafety * 0.5 * (static_cast<double>(dims) + nb + 16.0) * kUnitF64;
         }
     }
 
     // Slack inside the bracket of the bound for a row of float32 norm nx (and squared norm
     // xx), with current k-th score t.
     double slack(float nx, double xx, double t) const {
-        const double x_norm = static_cast<double>(nx) * (1.0 + 4.0 * kUnitF32) + 0x1p-70;
+        const double x_norm = rounding::row_norm_above(nx);
         double margin = per_norm_x * x_norm;
         if (euclidean) margin += per_threshold * std::fabs(t) + per_magnitude * (xx + q_energy + 4.0 * q_norm * x_norm);
-        // NaN (a non-finite row) keeps 0.001; such a row's bound is NaN or infinite anyway.
-        return margin > kBoundSlack ? margin : kBoundSlack;
+        return rounding::at_least(margin, kBoundSlack);
     }
 };
 

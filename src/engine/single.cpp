@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/kernels.hpp"
+#include "engine/rounding.hpp"
 #include "engine/topk.hpp"
 #include "runtime/environment.hpp"
 #include "runtime/pool.hpp"
@@ -245,9 +246,11 @@ std::int64_t order_key_f64(double v) {
 }
 
 // Pruned scan (similarity only): a row is dropped as soon as its partial dot product plus
-// the Cauchy-Schwarz limit of the blocks not yet visited, plus a fixed slack, falls below
-// the worst kept score. Blocks are visited heaviest query energy first so the limit
-// shrinks fastest.
+// the Cauchy-Schwarz limit of the blocks not yet visited, plus a slack, falls below the
+// worst kept score. Blocks are visited heaviest query energy first so the limit shrinks
+// fastest. The slack is 0.0001 unless float32 rounding, which grows with ||q||·||x||, can
+// exceed it: then a fixed slack would drop rows of large-magnitude data that belong in the
+// top k, and the rounding bound is used instead.
 std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std::size_t k_eff) {
     const std::size_t rows = engine.rows();
     const std::size_t dims = engine.dims();
@@ -255,13 +258,17 @@ std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std
     const std::size_t nb = blocks.size();
     const double* row_norms_sq = engine.row_norms_sq().data();
     const double* block_norms_sq = engine.block_norms_sq().data();
+    const float* row_norms = engine.row_norms().data();
 
     std::vector<double> qb(nb);
     double q_total = 0.0;
+    std::size_t widest = 0;
     for (std::size_t b = 0; b < nb; ++b) {
         qb[b] = kernels::sum_squares_f64(query + blocks[b].start, blocks[b].end - blocks[b].start);
         q_total = q_total + qb[b];
+        widest = std::max(widest, blocks[b].end - blocks[b].start);
     }
+    const rounding::PrunedSlack slack_of(dims, nb, widest, q_total);
     std::vector<std::size_t> order(nb);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
@@ -275,6 +282,7 @@ std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std
             continue;
         }
         const double worst = static_cast<double>(heap.worst().score);
+        const double slack = slack_of.slack(row_norms[r]);
         const double* row_blocks = block_norms_sq + r * nb;
         double xq = 0.0, xx = 0.0, partial = 0.0;
         bool dropped = false;
@@ -285,7 +293,7 @@ std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std
             partial = partial + static_cast<double>(p);
             const double rq = std::max(q_total - xq, 0.0);
             const double rx = std::max(row_norms_sq[r] - xx, 0.0);
-            const double bound = std::sqrt(rx) * std::sqrt(rq) + partial + 0.0001;
+            const double bound = std::sqrt(rx) * std::sqrt(rq) + partial + slack;
             if (worst > bound) {
                 dropped = true;
                 break;

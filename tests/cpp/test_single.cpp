@@ -12,6 +12,7 @@
 
 #include "engine/engine.hpp"
 #include "engine/kernels.hpp"
+#include "engine/rounding.hpp"
 #include "engine/single.hpp"
 #include "test_support.hpp"
 
@@ -278,6 +279,77 @@ TEST(PrunedScan, PlantedWinnersAmongNearZeroRows) {
     const std::uint64_t order[] = {3, 8191, 5000, 17, 9999};  // largest planted value first
     for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(got.value().hits[i].idx, order[i]);
 }
+
+// 16-wide blocks at 64 dims. The candidate equals the query on block 3 and is zero elsewhere,
+// so once block 0 (the heaviest) is visited its Cauchy-Schwarz limit is exactly its true
+// score 2^26 + 20.25. In float32 the lane sums round each small term up to a step of 8 and
+// score it 2^26 + 32, which every path reports. Row 0 scores 2^26 + 24, in between: only a
+// slack that covers the rounding keeps the candidate.
+TEST(PrunedScan, LargeMagnitudeRowWhoseBlockDotRoundsUpIsKept) {
+    const std::uint32_t rows = 10000, dims = 64;
+    std::vector<float> q(dims, 0.0f);
+    q[0] = 1.0f;
+    for (std::size_t j = 1; j < 16; ++j) q[j] = 4096.0f;
+    q[48] = 8192.0f;
+    for (std::size_t j : {49, 50, 51, 56}) q[j] = 2.25f;
+    for (std::uint32_t metric : {0u, 1u}) {
+        for (std::uint32_t candidate : {1u, 5000u, 9999u}) {
+            std::vector<float> m(std::size_t{rows} * dims, 0.0f);
+            m[0] = 67108888.0f;  // 2^26 + 24
+            for (std::size_t j = 48; j < dims; ++j) m[std::size_t{candidate} * dims + j] = q[j];
+            auto e = open_index("single_rounding", dims, rows, metric, m);
+            ASSERT_TRUE(e && e->has_block_norms());
+            ASSERT_EQ(e->dim_blocks().size(), 4u);
+            for (std::size_t k : {1, 2}) {
+                auto want = rivezor::run_single_path(SinglePath::row_scan, *e, q.data(), k);
+                auto got = rivezor::run_single_path(SinglePath::pruned, *e, q.data(), k);
+                ASSERT_TRUE(want.ok() && got.ok());
+                // The construction must hold, or the comparison below proves nothing.
+                ASSERT_EQ(want.value().hits[0].idx, candidate);
+                ASSERT_EQ(want.value().hits[0].score, 67108896.0f);  // 2^26 + 32
+                ASSERT_EQ(got.value().hits.size(), want.value().hits.size());
+                for (std::size_t i = 0; i < k; ++i) {
+                    EXPECT_EQ(got.value().hits[i].idx, want.value().hits[i].idx)
+                        << "metric " << metric << " candidate " << candidate << " k " << k << " rank " << i;
+                    EXPECT_EQ(got.value().hits[i].score, want.value().hits[i].score);
+                }
+            }
+        }
+    }
+}
+
+struct SlackCase {
+    std::size_t dims, block;
+    double q_energy;
+    float row_norm;
+    bool fixed;  // whether the documented 0.0001 stays
+};
+
+class PrunedSlackScale : public ::testing::TestWithParam<SlackCase> {};
+
+// Unit-scale data keeps exactly the fixed slack, so the scan prunes as it always did; only
+// where rounding can reach 0.0001 does the slack grow, and then in proportion to the norms.
+TEST_P(PrunedSlackScale, FixedUntilRoundingCanReachIt) {
+    const auto c = GetParam();
+    const std::size_t nblocks = (c.dims + c.block - 1) / c.block;
+    const rivezor::rounding::PrunedSlack slack(c.dims, nblocks, c.block, c.q_energy);
+    const double s = slack.slack(c.row_norm);
+    if (c.fixed) {
+        EXPECT_EQ(s, rivezor::rounding::PrunedSlack::kFixed);
+    } else {
+        EXPECT_GT(s, rivezor::rounding::PrunedSlack::kFixed);
+        // Ten times the row norm, ten times the slack (up to the norm's own rounding).
+        EXPECT_NEAR(slack.slack(c.row_norm * 10.0f) / s, 10.0, 1e-6);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Norms, PrunedSlackScale,
+    ::testing::Values(SlackCase{64, 32, 1.0, 1.0f, true}, SlackCase{768, 64, 1.0, 1.0f, true},
+                      SlackCase{4096, 64, 1.0, 1.0f, true}, SlackCase{128, 16, 4.0, 2.0f, true},
+                      SlackCase{64, 32, 1.0, std::numeric_limits<float>::quiet_NaN(), true},
+                      SlackCase{64, 32, 1e6, 1000.0f, false}, SlackCase{768, 64, 768.0, 27.7f, false},
+                      SlackCase{64, 32, 1.0, 1e5f, false}));
 
 TEST(EveryPath, NonFiniteRowsNeverReturned) {
     const std::uint32_t rows = 40, dims = 9;

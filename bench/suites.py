@@ -60,7 +60,7 @@ def suite_open(ctx):
     rows_out = []
     for name, timing in t.items():
         rivezor = name.startswith("rivezor")
-        rows_out.append([f"{rows}x{dims} ({size / 2**20:.0f} MiB)", name, fmt_ms(timing.ms), timing.spread(),
+        rows_out.append([f"{rows}x{dims} ({size / 1e6:.0f} MB)", name, fmt_ms(timing.ms), timing.spread(),
                          f"{gbps(size, timing.median):.2f}", fmt_ratio(ratio) if rivezor else "1.00x",
                          check if rivezor else "-"])
     print_table(["index", "contender", "median ms", "min-max ms", "GB/s (file bytes)", "time / BLAKE3 time",

@@ -8,7 +8,7 @@ VPY=$root/.venv/bin/python
 export PATH=$root/.venv/bin:$PATH
 build=${RIVEZOR_FUZZ_BUILD:-$root/build/fuzz}
 runs=${FUZZ_RUNS:-20000}
-seconds=${FUZZ_SECONDS:-120}
+seconds=${FUZZ_SECONDS:-30}
 
 echo "== fuzz build ($build)"
 cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$VPY" -DRIVEZOR_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -2,6 +2,7 @@
 // and the digest, each checked against a plain independent computation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -44,39 +45,73 @@ TEST(DimBlocks, LastBlockIsCutAtDims) {
     EXPECT_EQ(rivezor::make_dim_blocks(16, 16).size(), 1u);
 }
 
-// Row norms: double, strictly left to right, compared bit for bit with a naive loop; the
-// odd row count exercises both the interleaved rows and the tail.
-TEST(OpenDerivedState, RowAndBlockNormsMatchNaiveDoubleSums) {
-    const std::uint32_t dims = 70, rows = 10003;
-    const auto values = normal_values(static_cast<std::size_t>(dims) * rows, 7, 3.0f);
-    const std::string path = write_index("norms", dims, rows, 1, values);
+// Row norms: double, strictly left to right, compared bit for bit with a naive loop, and the
+// block norms the same way per block. The shapes cover widths that are not multiples of 4 or
+// 8, row counts that leave a tail after the groups of eight or have no full group, very wide
+// rows, and a width below the block size.
+struct NormCase {
+    std::uint32_t dims, rows, metric;
+    bool block_norms;
+    std::size_t trailing;
+};
+
+class RowAndBlockNorms : public ::testing::TestWithParam<NormCase> {};
+
+TEST_P(RowAndBlockNorms, MatchNaiveDoubleSumsBitForBit) {
+    const NormCase c = GetParam();
+    // Magnitudes spread over many binades so a changed summation order shows in the bits.
+    auto values = normal_values(static_cast<std::size_t>(c.dims) * c.rows, 7 + c.dims, 3.0f);
+    for (std::size_t i = 0; i < values.size(); i += 5) values[i] *= 1024.0f;
+    for (std::size_t i = 2; i < values.size(); i += 7) values[i] *= 1.0f / 4096.0f;
+    const std::string path = write_index("norms", c.dims, c.rows, c.metric, values, c.trailing);
     auto opened = rivezor::open_engine(path, false);
     ASSERT_TRUE(opened.ok()) << opened.error();
     const auto& e = *opened.value();
-    ASSERT_TRUE(e.has_block_norms());
+    ASSERT_EQ(e.has_block_norms(), c.block_norms);
     const auto& blocks = e.dim_blocks();
-    ASSERT_EQ(e.block_size(), 16u);
-    ASSERT_EQ(blocks.size(), 5u);
-    ASSERT_EQ(e.block_norms_sq().size(), static_cast<std::size_t>(rows) * blocks.size());
-    for (std::size_t r = 0; r < rows; ++r) {
+    const std::size_t bs = e.block_size();
+    ASSERT_EQ(blocks.size(), (c.dims + bs - 1) / bs);
+    ASSERT_EQ(e.block_norms_sq().size(), c.block_norms ? static_cast<std::size_t>(c.rows) * blocks.size() : 0u);
+    ASSERT_EQ(e.row_norms_sq().size(), c.rows);
+    for (std::size_t r = 0; r < c.rows; ++r) {
         double s = 0.0;
-        for (std::size_t j = 0; j < dims; ++j) {
-            const double x = values[r * dims + j];
+        for (std::size_t j = 0; j < c.dims; ++j) {
+            const double x = values[r * c.dims + j];
             s = s + x * x;
         }
         ASSERT_EQ(e.row_norms_sq()[r], s) << "row " << r;
-        ASSERT_EQ(e.row_norms()[r], std::sqrt(static_cast<float>(s)));
+        ASSERT_EQ(e.row_norms()[r], std::sqrt(static_cast<float>(s))) << "row " << r;
+        if (!c.block_norms) continue;
         for (std::size_t b = 0; b < blocks.size(); ++b) {
-            double bs = 0.0;
-            for (std::size_t j = blocks[b].start; j < blocks[b].end; ++j) {
-                const double x = values[r * dims + j];
-                bs = bs + x * x;
+            ASSERT_EQ(blocks[b].start, b * bs);
+            ASSERT_EQ(blocks[b].end, std::min<std::size_t>((b + 1) * bs, c.dims));
+            double bsum = 0.0;
+            for (std::size_t j = b * bs; j < std::min<std::size_t>((b + 1) * bs, c.dims); ++j) {
+                const double x = values[r * c.dims + j];
+                bsum = bsum + x * x;
             }
-            ASSERT_EQ(e.block_norms_sq()[r * blocks.size() + b], bs);
+            ASSERT_EQ(e.block_norms_sq()[r * blocks.size() + b], bsum) << "row " << r << " block " << b;
         }
     }
+    // The digest covers the whole file as read back from disk, trailing bytes included.
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<unsigned char> file_bytes;
+    unsigned char buf[1 << 16];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;) file_bytes.insert(file_bytes.end(), buf, buf + n);
+    std::fclose(f);
+    ASSERT_EQ(file_bytes.size(), 12 + static_cast<std::size_t>(c.rows) * c.dims * 4 + c.trailing);
+    EXPECT_EQ(e.index_digest(), rivezor::blake3_digest(file_bytes.data(), file_bytes.size()));
     std::remove(path.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, RowAndBlockNorms,
+    ::testing::Values(NormCase{70, 10003, 1, true, 0}, NormCase{64, 10000, 0, true, 3},
+                      NormCase{129, 10007, 0, true, 0}, NormCase{203, 10005, 1, true, 1},
+                      NormCase{13, 1003, 0, false, 0}, NormCase{5, 7, 1, false, 2},
+                      NormCase{300, 2049, 2, false, 5}, NormCase{40001, 19, 2, false, 0},
+                      NormCase{1, 17, 0, false, 0}));
 
 struct BlockNormCase {
     std::uint32_t metric, rows, dims;

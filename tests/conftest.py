@@ -1,5 +1,6 @@
 # Shared fixtures: writing index files by hand (header + float32 matrix) and running a
 # snippet in a fresh interpreter when process-wide state (pool, environment) is under test.
+import ctypes
 import os
 import subprocess
 import sys
@@ -57,3 +58,27 @@ def run_python(code, env_update=None, env_remove=(), timeout=120):
 @pytest.fixture
 def child():
     return run_python
+
+
+def native_heap_bytes():
+    """Bytes held in the C heap (C++ new included), exactly, not page-rounded like RSS."""
+    libc = ctypes.CDLL(None)
+    if SANITIZED:
+        # ASan replaces malloc; its own counter excludes the quarantine of freed blocks.
+        get = libc.__sanitizer_get_current_allocated_bytes
+        get.restype = ctypes.c_size_t
+        return get()
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+            "keepcost")]
+
+    libc.mallinfo2.restype = MallInfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -1,6 +1,5 @@
 # Ten thousand calls of every public entry point, succeeding and failing, leave Python's
 # allocated blocks, the native heap, the RSS and the reference counts of the arguments flat.
-import ctypes
 import gc
 import os
 import shutil
@@ -12,7 +11,7 @@ import numpy as np
 import pytest
 
 import rivezor
-from conftest import SANITIZED, index_bytes
+from conftest import SANITIZED, index_bytes, native_heap_bytes, rss_bytes
 
 CALLS = 10_000
 WARMUP = 300
@@ -33,30 +32,6 @@ class Count:
 
     def __index__(self):
         return self.value
-
-
-def native_heap_bytes():
-    """Bytes held in the C heap (C++ new included), exactly, not page-rounded like RSS."""
-    libc = ctypes.CDLL(None)
-    if SANITIZED:
-        # ASan replaces malloc; its own counter excludes the quarantine of freed blocks.
-        get = libc.__sanitizer_get_current_allocated_bytes
-        get.restype = ctypes.c_size_t
-        return get()
-
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-            "keepcost")]
-
-    libc.mallinfo2.restype = MallInfo2
-    info = libc.mallinfo2()
-    return info.uordblks + info.hblkhd
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 @pytest.fixture(scope="module")

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import rivezor
-from conftest import index_bytes
+from conftest import index_bytes, rss_bytes
 
 blake3 = pytest.importorskip("blake3")
 
@@ -61,6 +61,26 @@ def test_empty_matrix_opens(tmp_path):
     p.write_bytes(np.array([16, 0, 0], dtype="<u4").tobytes())
     e = rivezor.PySearchEngine(str(p), False)
     assert (e.dims(), e.rows()) == (16, 0)
+
+
+@pytest.mark.parametrize("metric", [0, 1, 2])
+@pytest.mark.parametrize("dims, rows", [(0, 0xFFFFFFFF), (0xFFFFFFFF, 0), (0, 3 * 2**20)])
+def test_empty_matrix_of_any_declared_size_costs_no_memory(tmp_path, dims, rows, metric):
+    # A 12-byte file may declare billions of zero-width rows or of dimensions: opening it must
+    # take neither the time nor the memory of that many norms or dimension blocks.
+    p = tmp_path / "declared.bin"
+    p.write_bytes(np.array([dims, rows, metric], dtype="<u4").tobytes())
+    before = rss_bytes()
+    e = rivezor.PySearchEngine(str(p), False)
+    assert rss_bytes() - before < 16 * 2**20
+    assert (e.dims(), e.rows()) == (dims, rows)
+    if dims == 0 and rows <= 2**22:
+        # Every zero-width row scores 0, so the first rows win the ties.
+        got = e.query_exact_arrays(np.zeros(0, np.float32), 4)
+        assert got["indices"].tolist() == [0, 1, 2, 3]
+        assert got["scores"].tolist() == [0.0] * 4
+        cert = e.query_exact_certified(np.zeros(0, np.float32), 2)
+        assert [h["idx"] for h in cert["results"]] == [0, 1]
 
 
 def test_missing_file_and_directory(tmp_path):

@@ -170,8 +170,8 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
     for (std::size_t j = 0; j < nblocks; ++j) visit[j] = blocks[out.block_order[j]];
 
     const RoundingMargin margin(metric, n, nblocks, widest, total_energy);
-    const std::vector<double>& xx_all = engine.row_norms_sq();
-    const std::vector<float>& nx_all = engine.row_norms();
+    const std::span<const double> xx_all = engine.row_norms_sq();
+    const std::span<const float> nx_all = engine.row_norms();
 
     topk::BoundedHeap heap(kk, similarity);
     auto record_threshold = [&](bool uncapped) {

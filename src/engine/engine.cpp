@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include <immintrin.h>
 
@@ -139,10 +140,31 @@ __attribute__((target("avx2"))) void square_sums_rows8_f32_avx2(const float* row
 
 #undef RIVEZOR_AVX2
 
+constexpr std::size_t kNormLanes = 8;
+// Hashing slice of the fused sweep: small enough that its rows are still in L2 when summed.
+constexpr std::size_t kHashSlice = std::size_t{256} << 10;
+
+// Rows [first, last): row sums into row_out[r], block sums (when wanted) into
+// block_out[r * blocks.size() + b].
+void square_sums_rows(const float* data, std::size_t dims, std::size_t first, std::size_t last,
+                      const std::vector<DimBlock>& blocks, double* row_out, double* block_out) {
+    static const bool use_avx2 = __builtin_cpu_supports("avx2");
+    const std::size_t nblocks = blocks.size();
+    auto block_at = [&](std::size_t r) { return block_out != nullptr ? block_out + r * nblocks : nullptr; };
+    std::size_t r = first;
+    if (use_avx2)
+        for (; r + kNormLanes <= last; r += kNormLanes)
+            square_sums_rows8_f32_avx2(data + r * dims, dims, blocks, row_out + r, block_at(r));
+    for (; r + kNormLanes <= last; r += kNormLanes)
+        square_sums<kNormLanes>(data + r * dims, dims, blocks, row_out + r, block_at(r));
+    for (; r < last; ++r) square_sums<1>(data + r * dims, dims, blocks, row_out + r, block_at(r));
+}
+
 }  // namespace
 
 SearchEngine::~SearchEngine() {
     if (map_ != nullptr) ::munmap(map_, map_length_);
+    if (zero_norms_ != nullptr) ::munmap(zero_norms_, zero_norms_length_);
 }
 
 const char* SearchEngine::metric_name() const { return format::metric_name(metric_); }
@@ -213,37 +235,50 @@ Result<EngineRef> open_engine(const std::string& bin_path, bool /*ann*/) {
     const std::size_t rows = header.rows;
     const std::size_t dims = header.dims;
     engine->block_size_ = choose_block_size(rows, dims);
-    engine->dim_blocks_ = make_dim_blocks(dims, engine->block_size_);
     engine->has_block_norms_ = header.metric <= 1 && rows >= 10000 && dims >= 64;
 
-    engine->row_norms_sq_.assign(rows, 0.0);
-    engine->row_norms_.assign(rows, 0.0f);
-    const std::size_t nblocks = engine->dim_blocks_.size();
-    if (engine->has_block_norms_) engine->block_norms_sq_.assign(rows * nblocks, 0.0);
-    double* block_out = engine->has_block_norms_ ? engine->block_norms_sq_.data() : nullptr;
-    // Without block norms one block spanning the row keeps the same single pass.
-    const std::vector<DimBlock> whole{{0, dims}};
-    const std::vector<DimBlock>& pass_blocks = engine->has_block_norms_ ? engine->dim_blocks_ : whole;
-    if (dims > 0) {
-        constexpr std::size_t kLanes = 8;
-        static const bool use_avx2 = __builtin_cpu_supports("avx2");
-        std::size_t r = 0;
-        if (use_avx2) {
-            for (; r + kLanes <= rows; r += kLanes)
-                square_sums_rows8_f32_avx2(engine->row(r), dims, pass_blocks, &engine->row_norms_sq_[r],
-                                           block_out ? block_out + r * nblocks : nullptr);
-        }
-        for (; r + kLanes <= rows; r += kLanes)
-            square_sums<kLanes>(engine->row(r), dims, pass_blocks, &engine->row_norms_sq_[r],
-                                block_out ? block_out + r * nblocks : nullptr);
-        for (; r < rows; ++r)
-            square_sums<1>(engine->row(r), dims, pass_blocks, &engine->row_norms_sq_[r],
-                           block_out ? block_out + r * nblocks : nullptr);
+    if (dims == 0 && rows > 0) {
+        // Every norm of a zero-width row is 0: map the arrays as untouched anonymous pages, which
+        // read as zeros and take no memory, instead of filling 12 bytes per declared row.
+        const std::size_t zero_length = rows * (sizeof(double) + sizeof(float));
+        void* zeros = ::mmap(nullptr, zero_length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (zeros == MAP_FAILED) throw std::bad_alloc();
+        engine->zero_norms_ = zeros;
+        engine->zero_norms_length_ = zero_length;
+        engine->row_norms_sq_ptr_ = static_cast<const double*>(zeros);
+        engine->row_norms_ptr_ = reinterpret_cast<const float*>(static_cast<const char*>(zeros) + rows * sizeof(double));
+    } else {
+        engine->row_norms_sq_.resize(rows);
+        engine->row_norms_.resize(rows);
+        engine->row_norms_sq_ptr_ = engine->row_norms_sq_.data();
+        engine->row_norms_ptr_ = engine->row_norms_.data();
     }
-    for (std::size_t r = 0; r < rows; ++r)
-        engine->row_norms_[r] = std::sqrt(static_cast<float>(engine->row_norms_sq_[r]));
+    const std::vector<DimBlock> blocks = engine->has_block_norms_
+                                             ? make_dim_blocks(dims, engine->block_size_)
+                                             : std::vector<DimBlock>{{0, dims}};
+    const std::size_t nblocks = engine->has_block_norms_ ? blocks.size() : 0;
+    if (engine->has_block_norms_) engine->block_norms_sq_.resize(rows * nblocks);
 
-    engine->index_hash_ = blake3_digest(engine->map_, length);
+    // Norms and fingerprint in one sweep: each slice of the file is hashed, then the rows it
+    // completes are summed while the slice is still in cache, so the file streams from memory
+    // once. Rows are taken in groups of eight except at the very end.
+    const std::size_t row_bytes = dims * sizeof(float);
+    std::size_t normed = 0;
+    auto norm_rows_hashed = [&](std::size_t hashed) {
+        if (rows == 0 || dims == 0) return;
+        std::size_t ready = hashed <= format::kHeaderBytes ? 0 : (hashed - format::kHeaderBytes) / row_bytes;
+        if (ready >= rows)
+            ready = rows;
+        else
+            ready = normed + (ready - normed) / kNormLanes * kNormLanes;
+        if (ready <= normed) return;
+        square_sums_rows(engine->row(0), dims, normed, ready, blocks, &engine->row_norms_sq_[0],
+                         engine->has_block_norms_ ? engine->block_norms_sq_.data() : nullptr);
+        for (std::size_t r = normed; r < ready; ++r)
+            engine->row_norms_[r] = std::sqrt(static_cast<float>(engine->row_norms_sq_[r]));
+        normed = ready;
+    };
+    engine->index_hash_ = blake3_digest_stepwise(engine->map_, length, kHashSlice, norm_rows_hashed);
 
     char* resolved = ::realpath(bin_path.c_str(), nullptr);
     if (resolved != nullptr) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,24 @@ namespace rivezor {
 struct DimBlock {
     std::size_t start;
     std::size_t end;
+};
+
+// A partition of [0, dims) into blocks of one width, computed on demand: a header may declare
+// billions of dimensions over an empty matrix, and its partition must cost nothing.
+class DimBlocks {
+public:
+    DimBlocks() = default;
+    DimBlocks(std::size_t dims, std::size_t block_size) : dims_(dims), block_size_(block_size) {}
+    std::size_t size() const { return block_size_ == 0 ? 0 : (dims_ + block_size_ - 1) / block_size_; }
+    bool empty() const { return size() == 0; }
+    DimBlock operator[](std::size_t b) const {
+        const std::size_t start = b * block_size_;
+        return {start, start + block_size_ < dims_ ? start + block_size_ : dims_};
+    }
+
+private:
+    std::size_t dims_ = 0;
+    std::size_t block_size_ = 0;
 };
 
 class SearchEngine {
@@ -35,10 +54,12 @@ public:
     const float* data() const { return data_; }
     const float* row(std::size_t i) const { return data_ + i * static_cast<std::size_t>(dims_); }
 
-    const std::vector<double>& row_norms_sq() const { return row_norms_sq_; }
-    const std::vector<float>& row_norms() const { return row_norms_; }
+    // One entry per row. Zero-width rows all have norm 0: their arrays are then read-only
+    // zero pages, so a 12-byte header declaring billions of rows costs no memory.
+    std::span<const double> row_norms_sq() const { return {row_norms_sq_ptr_, rows_}; }
+    std::span<const float> row_norms() const { return {row_norms_ptr_, rows_}; }
     std::uint32_t block_size() const { return block_size_; }
-    const std::vector<DimBlock>& dim_blocks() const { return dim_blocks_; }
+    DimBlocks dim_blocks() const { return DimBlocks(dims_, block_size_); }
     bool has_block_norms() const { return has_block_norms_; }
     // Entry (i, b) at i * dim_blocks().size() + b; empty when absent.
     const std::vector<double>& block_norms_sq() const { return block_norms_sq_; }
@@ -61,8 +82,11 @@ private:
     std::uint8_t metric_ = 0;
     std::vector<double> row_norms_sq_;
     std::vector<float> row_norms_;
+    const double* row_norms_sq_ptr_ = nullptr;
+    const float* row_norms_ptr_ = nullptr;
+    void* zero_norms_ = nullptr;
+    std::size_t zero_norms_length_ = 0;
     std::uint32_t block_size_ = 16;
-    std::vector<DimBlock> dim_blocks_;
     bool has_block_norms_ = false;
     std::vector<double> block_norms_sq_;
     Digest index_hash_{};

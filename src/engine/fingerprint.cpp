@@ -23,6 +23,24 @@ Digest blake3_digest(const void* data, std::size_t length) {
     return out;
 }
 
+Digest blake3_digest_stepwise(const void* data, std::size_t length, std::size_t step,
+                              const std::function<void(std::size_t)>& after_step) {
+    blake3_hasher hasher;
+    blake3_hasher_init(&hasher);
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (step == 0) step = length;
+    std::size_t hashed = 0;
+    while (hashed < length) {
+        const std::size_t n = length - hashed < step ? length - hashed : step;
+        blake3_hasher_update(&hasher, bytes + hashed, n);
+        hashed += n;
+        after_step(hashed);
+    }
+    Digest out{};
+    blake3_hasher_finalize(&hasher, out.data(), out.size());
+    return out;
+}
+
 std::string hex_digest(const Digest& digest) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text(64, '0');

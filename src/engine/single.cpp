@@ -254,7 +254,7 @@ std::int64_t order_key_f64(double v) {
 std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std::size_t k_eff) {
     const std::size_t rows = engine.rows();
     const std::size_t dims = engine.dims();
-    const std::vector<DimBlock>& blocks = engine.dim_blocks();
+    const DimBlocks blocks = engine.dim_blocks();
     const std::size_t nb = blocks.size();
     const double* row_norms_sq = engine.row_norms_sq().data();
     const double* block_norms_sq = engine.block_norms_sq().data();

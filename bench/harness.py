@@ -5,6 +5,7 @@ import json
 import os
 import platform
 import random
+import shutil
 import statistics
 import sys
 import tempfile
@@ -15,7 +16,9 @@ import numpy as np
 
 METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
 # Bump a kind's version when its generator changes, so stale cached files are never reused.
-DATA_VERSIONS = {"gauss": 1, "clustered": 2}
+# Bumped when the bytes or the way the files are written change (gauss 2, clustered 3: written
+# by rivezor's own writer, as users write index files).
+DATA_VERSIONS = {"gauss": 2, "clustered": 3}
 
 
 # ----------------------------------------------------------------------------------------------
@@ -290,19 +293,54 @@ def make_index(ctx, kind, rows, dims, metric, seed):
     block_fn, state_fn = GENERATORS[kind]
     state = state_fn(dims, seed)
     rng = np.random.default_rng(seed)
-    tmp = f"{path}.{os.getpid()}.tmp"
     t0 = time.perf_counter()
-    with open(tmp, "wb") as f:
-        f.write(np.array([dims, rows, METRIC_IDS[metric]], dtype="<u4").tobytes())
-        step = max(1, (64 << 20) // (4 * dims))
-        for start in range(0, rows, step):
-            block = block_fn(rng, min(step, rows - start), dims, state)
-            if metric == "cosine":
-                _normalise_rows(block)
-            f.write(np.ascontiguousarray(block, dtype="<f4").tobytes())
-    os.replace(tmp, path)  # a killed run never leaves a truncated file under the cached name
+    blocks = []
+    step = max(1, (64 << 20) // (4 * dims))
+    for start in range(0, rows, step):
+        block = block_fn(rng, min(step, rows - start), dims, state)
+        if metric == "cosine":
+            _normalise_rows(block)
+        blocks.append(np.ascontiguousarray(block, dtype=np.float32))
+    matrix = np.concatenate(blocks)
+    del blocks
+    writer = getattr(ctx.rivezor, "py_prepare_bin_from_embeddings", None) if ctx.rivezor else None
+    if writer is not None:
+        # The library's writer, as users write index files: rows unchanged (cosine rows are
+        # already unit length), the file laid out in the page cache the way users' files are.
+        staging = tempfile.mkdtemp(dir=ctx.cache_dir)
+        try:
+            written = writer(matrix, dims, rows, "bench", "f32", normalize=False, metric=metric, output_dir=staging)
+            os.replace(written, path)
+        finally:
+            shutil.rmtree(staging, ignore_errors=True)
+    else:
+        tmp = f"{path}.{os.getpid()}.tmp"
+        with open(tmp, "wb") as f:
+            f.write(np.array([dims, rows, METRIC_IDS[metric]], dtype="<u4").tobytes())
+            f.write(matrix.astype("<f4", copy=False).tobytes())
+        os.replace(tmp, path)  # a killed run never leaves a truncated file under the cached name
     print(f"(generated {os.path.basename(path)} in {time.perf_counter() - t0:.1f} s)")
     return path
+
+
+def large_page_share(path):
+    """Share of this process's mapping of `path` that the kernel maps in 2 MiB pages (from
+    /proc/self/smaps), or None where that is not reported."""
+    try:
+        with open("/proc/self/smaps") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return None
+    real = os.path.realpath(path)
+    rss = pmd = 0
+    for i, line in enumerate(lines):
+        if line.endswith(" " + real):
+            for field in lines[i + 1:i + 30]:
+                if field.startswith("Rss:"):
+                    rss += int(field.split()[1])
+                elif field.startswith("FilePmdMapped:"):
+                    pmd += int(field.split()[1])
+    return pmd / rss if rss else None
 
 
 def load_matrix(path):

@@ -126,14 +126,15 @@ void WorkerPool::run(std::size_t count, void (*call)(void*, std::size_t), void* 
     loop->call = call;
     loop->ctx = ctx;
     loop->count = count;
-    if (size_ > 0 && count > 1) {
+    // The caller is one of the pool's T threads of work: waking all T workers besides it
+    // would put T + 1 threads on T cores, and the one preempted holds up the loop's end.
+    const std::size_t helpers = size_ > 0 && count > 1 ? std::min(count - 1, size_ - 1) : 0;
+    if (helpers > 0) {
         {
             std::lock_guard<std::mutex> lock(shared_->mutex);
             shared_->open.push_back(loop);
         }
-        const std::size_t helpers = std::min(count - 1, size_);
-        if (helpers >= size_) shared_->wake.notify_all();
-        else for (std::size_t i = 0; i < helpers; ++i) shared_->wake.notify_one();
+        for (std::size_t i = 0; i < helpers; ++i) shared_->wake.notify_one();
     }
     // The caller works on its own loop, so progress never depends on a free worker.
     loop->work();

@@ -45,6 +45,22 @@ TEST(DimBlocks, LastBlockIsCutAtDims) {
     EXPECT_EQ(rivezor::make_dim_blocks(16, 16).size(), 1u);
 }
 
+TEST(DimBlocks, OnDemandPartitionMatchesTheListedOne) {
+    for (std::size_t dims : {0u, 1u, 15u, 16u, 17u, 100u, 768u, 4095u})
+        for (std::size_t bs : {1u, 16u, 32u, 64u}) {
+            const rivezor::DimBlocks lazy(dims, bs);
+            const auto listed = rivezor::make_dim_blocks(dims, bs);
+            ASSERT_EQ(lazy.size(), listed.size()) << dims << "/" << bs;
+            for (std::size_t b = 0; b < listed.size(); ++b) {
+                EXPECT_EQ(lazy[b].start, listed[b].start);
+                EXPECT_EQ(lazy[b].end, listed[b].end);
+            }
+        }
+    // Four billion declared dimensions: the count without the list.
+    EXPECT_EQ(rivezor::DimBlocks(0xFFFFFFFFu, 16).size(), 0x10000000u);
+    EXPECT_EQ(rivezor::DimBlocks(0xFFFFFFFFu, 16)[0x0FFFFFFF].end, 0xFFFFFFFFu);
+}
+
 // Row norms: double, strictly left to right, compared bit for bit with a naive loop, and the
 // block norms the same way per block. The shapes cover widths that are not multiples of 4 or
 // 8, row counts that leave a tail after the groups of eight or have no full group, very wide
@@ -143,6 +159,21 @@ TEST(OpenDerivedState, EmptyMatrixOpens) {
     ASSERT_TRUE(opened.ok()) << opened.error();
     EXPECT_TRUE(opened.value()->row_norms_sq().empty());
     EXPECT_EQ(opened.value()->dim_blocks().size(), 1u);
+    std::remove(path.c_str());
+}
+
+TEST(OpenDerivedState, ZeroWidthRowsHaveZeroNorms) {
+    const std::string path = write_index("zero_width", 0, 100000, 2, {});
+    auto opened = rivezor::open_engine(path, false);
+    ASSERT_TRUE(opened.ok()) << opened.error();
+    const auto& e = *opened.value();
+    ASSERT_EQ(e.row_norms_sq().size(), 100000u);
+    ASSERT_EQ(e.row_norms().size(), 100000u);
+    for (std::size_t r = 0; r < 100000; ++r) {
+        ASSERT_EQ(e.row_norms_sq()[r], 0.0);
+        ASSERT_EQ(e.row_norms()[r], 0.0f);
+    }
+    EXPECT_TRUE(e.dim_blocks().empty());
     std::remove(path.c_str());
 }
 

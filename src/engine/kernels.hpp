@@ -26,9 +26,10 @@ float l2sq_f32_sse(const float* q, const float* x, std::size_t n);
 float pair_score(std::uint8_t metric, const float* q, const float* x, std::size_t n);
 
 // Pair scores of `count` consecutive rows starting at `rows` (row stride `n`) into out[0..count).
-// Bit-identical to pair_score on each row; faster forms interleave rows.
+// Bit-identical to pair_score on each row; faster forms interleave rows. `streaming` picks the
+// form suited to rows read from memory rather than from cache; the scores are the same.
 void score_rows(std::uint8_t metric, const float* q, const float* rows, std::size_t count, std::size_t n,
-                float* out);
+                float* out, bool streaming = false);
 
 // Dot product over components [start, end) by the vector scheme (8-lane groups from start,
 // trailing terms one at a time).

@@ -38,6 +38,10 @@ constexpr std::size_t kScoreBatch = 256;
 // it saves and makes small queries' latency depend on the other load of the machine.
 constexpr std::size_t kInlineElements = std::size_t{1} << 20;
 
+// A matrix up to this size is likely to stay in the caches between queries; a larger one is
+// streamed from memory by every scan.
+constexpr std::size_t kCachedMatrixBytes = std::size_t{32} << 20;
+
 bool higher_is_better(std::uint8_t metric) { return metric != 2; }
 
 // The best k found so far by all ranges of one scan. Ranges hand in their candidates when
@@ -156,10 +160,11 @@ std::vector<Hit> scan_rows(const SearchEngine& engine, const float* query, std::
     const std::uint8_t metric = engine.metric();
     const std::size_t dims = engine.dims();
     Collector collector(std::min(k_eff, last - first), higher_is_better(metric), last - first, shared);
+    const bool streaming = static_cast<std::size_t>(engine.rows()) * dims * sizeof(float) > kCachedMatrixBytes;
     float scores_f32[kScoreBatch];
     for (std::size_t r = first; r < last; r += kScoreBatch) {
         const std::size_t n = std::min(kScoreBatch, last - r);
-        kernels::score_rows(metric, query, engine.row(r), n, dims, scores_f32);
+        kernels::score_rows(metric, query, engine.row(r), n, dims, scores_f32, streaming);
         collector.offer(scores_f32, n, r);
     }
     return collector.take();

@@ -103,13 +103,14 @@ TEST_P(KernelDims, ScoreRowsMatchesPairScoreOnEveryRow) {
     const std::size_t count = 11;
     const auto q = values(n, 7, 1.0f);
     const auto m = values(n * count, 8, 3.0f);
-    for (std::uint8_t metric : {0, 1, 2}) {
-        std::vector<float> out(count, -1.0f);
-        k::score_rows(metric, q.data(), m.data(), count, n, out.data());
-        for (std::size_t r = 0; r < count; ++r)
-            EXPECT_EQ(bits_of(out[r]), bits_of(k::pair_score(metric, q.data(), m.data() + r * n, n)))
-                << "n=" << n << " metric=" << int(metric) << " row=" << r;
-    }
+    for (std::uint8_t metric : {0, 1, 2})
+        for (bool streaming : {false, true}) {
+            std::vector<float> out(count, -1.0f);
+            k::score_rows(metric, q.data(), m.data(), count, n, out.data(), streaming);
+            for (std::size_t r = 0; r < count; ++r)
+                EXPECT_EQ(bits_of(out[r]), bits_of(k::pair_score(metric, q.data(), m.data() + r * n, n)))
+                    << "n=" << n << " metric=" << int(metric) << " streaming=" << streaming << " row=" << r;
+        }
 }
 
 TEST_P(KernelDims, PartialDotRestartsTheSchemeAtTheBlockStart) {

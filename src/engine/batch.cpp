@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -91,6 +92,35 @@ std::unique_ptr<float[]> allocate_scores(std::size_t a, std::size_t b) {
     if (__builtin_mul_overflow(a, b, &count) || count > SIZE_MAX / sizeof(float)) return nullptr;
     return std::unique_ptr<float[]>(new (std::nothrow) float[count]);
 }
+
+// Score matrices of one call, handed from a finished block to the next one: the blocks a thread
+// runs one after another reuse one matrix instead of paying the page faults and zeroing of a
+// fresh allocation of up to hundreds of megabytes each time. Freed with the call.
+class ScoreMatrices {
+public:
+    ScoreMatrices(std::size_t a, std::size_t b) : a_(a), b_(b) {}
+    // A matrix of at least a x b floats, or null when it cannot be allocated.
+    std::unique_ptr<float[]> take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!free_.empty()) {
+                std::unique_ptr<float[]> m = std::move(free_.back());
+                free_.pop_back();
+                return m;
+            }
+        }
+        return allocate_scores(a_, b_);
+    }
+    void give(std::unique_ptr<float[]> m) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_.push_back(std::move(m));
+    }
+
+private:
+    std::size_t a_, b_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<float[]>> free_;
+};
 
 bool batch_is_finite(const float* values, std::size_t count) {
     // Exponent bits all ones is exactly NaN or infinity; OR-ing a flag keeps the loop branch-free.
@@ -211,28 +241,42 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
     const std::size_t block = static_cast<std::size_t>(rows_per_block(e.metric(), c.dims, rows, c.workers));
     const std::size_t nblocks = rows / block + (rows % block != 0);
 
+    // A block's queries may be cut into parts so that the work items divide evenly among the
+    // workers: 13 blocks on 2 workers would leave one worker a whole block alone at the end.
+    // Each part is the block's score matrix restricted to its queries' rows.
+    const std::size_t workers = std::max<std::size_t>(c.workers, 1);
+    std::size_t parts = 1;
+    while (parts < workers && parts < c.nq && (nblocks * parts) % workers != 0) ++parts;
+    if ((nblocks * parts) % workers != 0) parts = 1;
+    const std::size_t items = nblocks * parts;
+
     // candidates[b][q]: query q's best hits within row block b, slots indexed by block start.
-    std::vector<std::vector<std::vector<Hit>>> candidates(nblocks);
-    std::vector<std::string> errors(nblocks);
-    runtime::parallel_for(nblocks, [&](std::size_t b) {
+    std::vector<std::vector<std::vector<Hit>>> candidates(nblocks, std::vector<std::vector<Hit>>(c.nq));
+    std::vector<std::string> errors(items);
+    ScoreMatrices matrices((c.nq + parts - 1) / parts, block);
+    runtime::parallel_for(items, [&](std::size_t item) {
+        const std::size_t b = item / parts;
+        const std::size_t part = item % parts;
+        const std::size_t q_first = c.nq * part / parts;
+        const std::size_t q_count = c.nq * (part + 1) / parts - q_first;
         const std::size_t start = b * block;
         const std::size_t len = std::min(block, rows - start);
         try {
-            std::unique_ptr<float[]> scores = allocate_scores(c.nq, len);
+            std::unique_ptr<float[]> scores = matrices.take();
             if (!scores) {
-                errors[b] = score_matrix_error(c.nq, len);
+                errors[item] = score_matrix_error(c.nq, len);
                 return;
             }
-            kernels::block_product(c.queries, c.nq, e.row(start), len, c.dims, scores.get());
-            std::vector<std::vector<Hit>> per_query(c.nq);
-            for (std::size_t q = 0; q < c.nq; ++q) {
-                float* line = scores.get() + q * len;
+            kernels::block_product(c.query(q_first), q_count, e.row(start), len, c.dims, scores.get());
+            for (std::size_t i = 0; i < q_count; ++i) {
+                const std::size_t q = q_first + i;
+                float* line = scores.get() + i * len;
                 if (c.euclidean) dots_to_l2sq(line, len, c.query_sq[q], e.row_norms_sq().data() + start);
-                per_query[q] = top_k_scan(line, len, c.k_eff, c.higher_is_better, start);
+                candidates[b][q] = top_k_scan(line, len, c.k_eff, c.higher_is_better, start);
             }
-            candidates[b] = std::move(per_query);
+            matrices.give(std::move(scores));
         } catch (const std::bad_alloc&) {
-            errors[b] = score_matrix_error(c.nq, len);
+            errors[item] = score_matrix_error(c.nq, len);
         }
     });
     for (const std::string& err : errors)

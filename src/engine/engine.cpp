@@ -16,6 +16,7 @@
 
 #include <immintrin.h>
 
+#include "engine/transpose_avx2.hpp"
 #include "prepare/format.hpp"
 #include "runtime/environment.hpp"
 
@@ -73,26 +74,13 @@ RIVEZOR_AVX2 void add_square_f64x4_avx2(__m128 x_f32x4, __m256d& row_acc_f64x4, 
 // Rows a..d, columns j..j+7 -> eight f32x4 columns in column order.
 RIVEZOR_AVX2 void transpose_f32_4x8_avx2(const float* a, const float* b, const float* c, const float* d,
                                          std::size_t j, __m128 col_f32x4[8]) {
-    const __m256 a_f32x8 = _mm256_loadu_ps(a + j);
-    const __m256 b_f32x8 = _mm256_loadu_ps(b + j);
-    const __m256 c_f32x8 = _mm256_loadu_ps(c + j);
-    const __m256 d_f32x8 = _mm256_loadu_ps(d + j);
-    const __m256 ab_lo_f32x8 = _mm256_unpacklo_ps(a_f32x8, b_f32x8);  // a0 b0 a1 b1 | a4 b4 a5 b5
-    const __m256 ab_hi_f32x8 = _mm256_unpackhi_ps(a_f32x8, b_f32x8);  // a2 b2 a3 b3 | a6 b6 a7 b7
-    const __m256 cd_lo_f32x8 = _mm256_unpacklo_ps(c_f32x8, d_f32x8);
-    const __m256 cd_hi_f32x8 = _mm256_unpackhi_ps(c_f32x8, d_f32x8);
-    const __m256 c04_f32x8 = _mm256_shuffle_ps(ab_lo_f32x8, cd_lo_f32x8, 0x44);
-    const __m256 c15_f32x8 = _mm256_shuffle_ps(ab_lo_f32x8, cd_lo_f32x8, 0xEE);
-    const __m256 c26_f32x8 = _mm256_shuffle_ps(ab_hi_f32x8, cd_hi_f32x8, 0x44);
-    const __m256 c37_f32x8 = _mm256_shuffle_ps(ab_hi_f32x8, cd_hi_f32x8, 0xEE);
-    col_f32x4[0] = _mm256_castps256_ps128(c04_f32x8);
-    col_f32x4[1] = _mm256_castps256_ps128(c15_f32x8);
-    col_f32x4[2] = _mm256_castps256_ps128(c26_f32x8);
-    col_f32x4[3] = _mm256_castps256_ps128(c37_f32x8);
-    col_f32x4[4] = _mm256_extractf128_ps(c04_f32x8, 1);
-    col_f32x4[5] = _mm256_extractf128_ps(c15_f32x8, 1);
-    col_f32x4[6] = _mm256_extractf128_ps(c26_f32x8, 1);
-    col_f32x4[7] = _mm256_extractf128_ps(c37_f32x8, 1);
+    __m256 c_f32x8[4];
+    transpose_f32_4x4_halves_avx2(_mm256_loadu_ps(a + j), _mm256_loadu_ps(b + j), _mm256_loadu_ps(c + j),
+                                  _mm256_loadu_ps(d + j), c_f32x8);
+    for (int k = 0; k < 4; ++k) {
+        col_f32x4[k] = _mm256_castps256_ps128(c_f32x8[k]);
+        col_f32x4[k + 4] = _mm256_extractf128_ps(c_f32x8[k], 1);
+    }
 }
 
 RIVEZOR_AVX2 void store_lanes_f64x4_avx2(__m256d v_f64x4, double* out, std::size_t stride) {

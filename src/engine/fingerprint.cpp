@@ -6,23 +6,6 @@
 
 namespace rivezor {
 
-Digest blake3_digest(const void* data, std::size_t length) {
-    blake3_hasher hasher;
-    blake3_hasher_init(&hasher);
-    // Feed in large slices: the library parallelises over chunks within one update.
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    constexpr std::size_t kSlice = std::size_t{1} << 26;
-    while (length > 0) {
-        const std::size_t n = length < kSlice ? length : kSlice;
-        blake3_hasher_update(&hasher, bytes, n);
-        bytes += n;
-        length -= n;
-    }
-    Digest out{};
-    blake3_hasher_finalize(&hasher, out.data(), out.size());
-    return out;
-}
-
 Digest blake3_digest_stepwise(const void* data, std::size_t length, std::size_t step,
                               const std::function<void(std::size_t)>& after_step) {
     blake3_hasher hasher;
@@ -39,6 +22,11 @@ Digest blake3_digest_stepwise(const void* data, std::size_t length, std::size_t 
     Digest out{};
     blake3_hasher_finalize(&hasher, out.data(), out.size());
     return out;
+}
+
+Digest blake3_digest(const void* data, std::size_t length) {
+    // Large slices: the library parallelises over chunks within one update.
+    return blake3_digest_stepwise(data, length, std::size_t{1} << 26, [](std::size_t) {});
 }
 
 std::string hex_digest(const Digest& digest) {

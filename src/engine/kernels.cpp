@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "cblas.h"
+#include "engine/transpose_avx2.hpp"
 #include "runtime/environment.hpp"
 
 namespace rivezor::kernels {
@@ -107,15 +108,9 @@ RIVEZOR_AVX2 inline float lane_sums_a_plus_b_avx2(__m256 acc_f32x8) {
 // (A in the low half, B in the high half), and one more gives A + B.
 RIVEZOR_AVX2 inline void lane_sums_a_plus_b_4rows_avx2(__m256 acc0_f32x8, __m256 acc1_f32x8, __m256 acc2_f32x8,
                                                        __m256 acc3_f32x8, float* out) {
-    const __m256 lo01_f32x8 = _mm256_unpacklo_ps(acc0_f32x8, acc1_f32x8);
-    const __m256 hi01_f32x8 = _mm256_unpackhi_ps(acc0_f32x8, acc1_f32x8);
-    const __m256 lo23_f32x8 = _mm256_unpacklo_ps(acc2_f32x8, acc3_f32x8);
-    const __m256 hi23_f32x8 = _mm256_unpackhi_ps(acc2_f32x8, acc3_f32x8);
-    const __m256 l0_f32x8 = _mm256_shuffle_ps(lo01_f32x8, lo23_f32x8, 0x44);
-    const __m256 l1_f32x8 = _mm256_shuffle_ps(lo01_f32x8, lo23_f32x8, 0xEE);
-    const __m256 l2_f32x8 = _mm256_shuffle_ps(hi01_f32x8, hi23_f32x8, 0x44);
-    const __m256 l3_f32x8 = _mm256_shuffle_ps(hi01_f32x8, hi23_f32x8, 0xEE);
-    const __m256 sums_f32x8 = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(l0_f32x8, l1_f32x8), l2_f32x8), l3_f32x8);
+    __m256 l_f32x8[4];
+    transpose_f32_4x4_halves_avx2(acc0_f32x8, acc1_f32x8, acc2_f32x8, acc3_f32x8, l_f32x8);
+    const __m256 sums_f32x8 = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(l_f32x8[0], l_f32x8[1]), l_f32x8[2]), l_f32x8[3]);
     _mm_storeu_ps(out, _mm_add_ps(_mm256_castps256_ps128(sums_f32x8), _mm256_extractf128_ps(sums_f32x8, 1)));
 }
 

@@ -68,8 +68,9 @@ PyObject* prepare_bin_from_embeddings(PyObject*, PyObject* args, PyObject* kwarg
     const std::uint64_t count = static_cast<std::uint64_t>(PyArray_SIZE(array));
     prepare::WorkingCopy working;
     if (!working.allocate(count)) return PyErr_NoMemory();
-    if (count > 0) std::memcpy(working.data(), PyArray_DATA(array), count * sizeof(float));
+    working.fill(static_cast<const float*>(PyArray_DATA(array)), count);
     request.values = working.data();
+    request.working_copy = &working;
     request.count = count;
 
     // The metric, still under the lock: lower-casing uses str.lower().

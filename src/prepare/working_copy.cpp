@@ -1,22 +1,38 @@
 // Anonymous-mapping storage for the writer's working copy; the memory goes back to the
-// system as soon as the preparation ends instead of lingering in the allocator.
+// system as soon as it has been written out instead of lingering until the call ends.
 #include "prepare/working_copy.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 
+#include "runtime/pool.hpp"
+
 namespace rivezor::prepare {
+namespace {
+
+// Huge-page granularity: releasing on these boundaries never splits a huge page of the copy.
+constexpr std::size_t kReleaseAlign = std::size_t{1} << 21;
+// Below this a copy is cheaper on the calling thread than handing it to the pool.
+constexpr std::size_t kParallelCopyBytes = std::size_t{8} << 20;
+
+}  // namespace
 
 WorkingCopy::WorkingCopy(WorkingCopy&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+    : data_(std::exchange(other.data_, nullptr)),
+      bytes_(std::exchange(other.bytes_, 0)),
+      released_(std::exchange(other.released_, 0)) {}
 
 WorkingCopy& WorkingCopy::operator=(WorkingCopy&& other) noexcept {
     if (this != &other) {
         release();
         data_ = std::exchange(other.data_, nullptr);
         bytes_ = std::exchange(other.bytes_, 0);
+        released_ = std::exchange(other.released_, 0);
     }
     return *this;
 }
@@ -35,10 +51,42 @@ bool WorkingCopy::allocate(std::uint64_t count) {
     return true;
 }
 
+void WorkingCopy::fill(const float* source, std::uint64_t count) {
+    const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(float);
+    if (bytes < kParallelCopyBytes) {
+        if (bytes > 0) std::memcpy(data_, source, bytes);
+        return;
+    }
+    // Most of the cost is the kernel providing fresh pages, which scales with the threads
+    // touching them; pieces on huge-page boundaries keep each page to one thread.
+    const auto* from = reinterpret_cast<const unsigned char*>(source);
+    auto* to = reinterpret_cast<unsigned char*>(data_);
+    const std::size_t pieces = std::max<std::size_t>(1, std::min(runtime::pool_size() * 4, bytes / kReleaseAlign));
+    const std::size_t chunks = (bytes + kReleaseAlign - 1) / kReleaseAlign;
+    runtime::parallel_for(pieces, [&](std::size_t p) {
+        const std::size_t lo = std::min(bytes, chunks * p / pieces * kReleaseAlign);
+        const std::size_t hi = std::min(bytes, chunks * (p + 1) / pieces * kReleaseAlign);
+        if (hi > lo) std::memcpy(to + lo, from + lo, hi - lo);
+    });
+}
+
+void WorkingCopy::release_prefix(std::uint64_t count) {
+    if (data_ == nullptr) return;
+    const std::size_t bytes = std::min<std::size_t>(bytes_, static_cast<std::size_t>(count) * sizeof(float));
+    const auto base = reinterpret_cast<std::uintptr_t>(data_);
+    // Whole huge pages only, measured in addresses: the mapping itself need not start on one.
+    const std::uintptr_t end = (base + bytes) & ~(std::uintptr_t{kReleaseAlign} - 1);
+    if (end <= base + released_) return;
+    ::munmap(reinterpret_cast<void*>(base + released_), end - (base + released_));
+    released_ = end - base;
+}
+
 void WorkingCopy::release() {
-    if (data_ != nullptr) ::munmap(data_, bytes_);
+    if (data_ != nullptr && bytes_ > released_)
+        ::munmap(reinterpret_cast<unsigned char*>(data_) + released_, bytes_ - released_);
     data_ = nullptr;
     bytes_ = 0;
+    released_ = 0;
 }
 
 }  // namespace rivezor::prepare

@@ -1,5 +1,5 @@
 // The writer's private copy of the caller's matrix: one anonymous mapping that asks for
-// huge pages, so copying gigabytes costs a few thousand page faults instead of millions.
+// huge pages, filled in parallel, and handed back to the system piece by piece once written.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +18,18 @@ public:
 
     // Room for `count` floats; false (and nothing held) when the system refuses the memory.
     bool allocate(std::uint64_t count);
+    // Copies `count` floats from `source` into the copy, on the worker pool when large.
+    void fill(const float* source, std::uint64_t count);
+    // Gives the memory of the first `count` floats back to the system; they must not be read
+    // again. Pages shared with later values stay.
+    void release_prefix(std::uint64_t count);
     void release();
     float* data() const { return data_; }
 
 private:
     float* data_ = nullptr;
     std::size_t bytes_ = 0;
+    std::size_t released_ = 0;  // bytes at the start already unmapped
 };
 
 }  // namespace rivezor::prepare

@@ -20,6 +20,7 @@
 #include "prepare/format.hpp"
 #include "prepare/normalize.hpp"
 #include "prepare/unicode_classes.hpp"
+#include "prepare/working_copy.hpp"
 #include "runtime/environment.hpp"
 #include "runtime/pool.hpp"
 
@@ -144,6 +145,13 @@ public:
         (void)::madvise(p, length, MADV_HUGEPAGE);
         return 0;
     }
+    // Starts writing [from, to) to the device without waiting, so the transfer of finished
+    // rows overlaps the filling of later ones; the final flush waits for all of it and reports
+    // any failure, so a refusal here is ignored.
+    void start_writeback(std::uint64_t from, std::uint64_t to) {
+        if (to > from)
+            (void)::sync_file_range(fd_, static_cast<off_t>(from), static_cast<off_t>(to - from), SYNC_FILE_RANGE_WRITE);
+    }
     int flush() {
         if (::msync(map_, length_, MS_SYNC) != 0) return errno;
         if (::fsync(fd_) != 0) return errno;
@@ -173,25 +181,43 @@ private:
     std::uint64_t length_ = 0;
 };
 
-void write_body(const PrepareRequest& req, float* body, bool normalise) {
+// Pages already handed to the device are write-protected again, and a later store into
+// one would wait for the transfer and write it twice; finished rows are therefore sent in
+// units aligned to 2 MiB (the largest page-cache folio) that no later batch touches. 16 MiB
+// units give the device large requests at a few dozen calls per gigabyte.
+constexpr std::uint64_t kWritebackUnit = std::uint64_t{16} << 20;
+constexpr std::uint64_t kInlineCopyBytes = std::uint64_t{1} << 20;
+
+void write_body(const PrepareRequest& req, TempFile& temp, bool normalise) {
     const std::uint64_t dims = req.dims;
     const std::uint64_t batch = batch_rows(dims, req.rows);
+    float* body = reinterpret_cast<float*>(temp.data() + format::kHeaderBytes);
     // Enough pieces per batch to keep every worker busy, few enough that dispatch is cheap.
-    const std::size_t workers = normalise ? runtime::pool_size() : 1;
+    const std::size_t pieces_per_batch = runtime::pool_size() * 4;
+    std::uint64_t sent = 0;  // file bytes whose writeback has started
     for (std::uint64_t first = 0; first < req.rows; first += batch) {
         const std::uint64_t n = std::min(batch, req.rows - first);
         const float* src = req.values + first * dims;
         float* dst = body + first * dims;
-        if (!normalise) {
-            std::memcpy(dst, src, n * dims * sizeof(float));
-            continue;
-        }
-        const std::size_t pieces = static_cast<std::size_t>(std::min<std::uint64_t>(n, workers * 4));
+        // Copying is parallel too: filling fresh pages of the file costs the kernel more than
+        // the copy itself, and that work scales with the threads touching them. Small copies
+        // stay on this thread.
+        const bool inline_copy = !normalise && n * dims * sizeof(float) < kInlineCopyBytes;
+        const std::size_t pieces = inline_copy ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(n, pieces_per_batch));
         runtime::parallel_for(pieces, [&](std::size_t p) {
             const std::uint64_t lo = n * p / pieces;
             const std::uint64_t hi = n * (p + 1) / pieces;
+            if (!normalise) {
+                std::memcpy(dst + lo * dims, src + lo * dims, (hi - lo) * dims * sizeof(float));
+                return;
+            }
             for (std::uint64_t r = lo; r < hi; ++r) normalize_row_f32(src + r * dims, dst + r * dims, dims);
         });
+        const std::uint64_t written = first + n;
+        if (req.working_copy != nullptr) req.working_copy->release_prefix(written * dims);
+        const std::uint64_t ready = (format::kHeaderBytes + written * dims * sizeof(float)) / kWritebackUnit * kWritebackUnit;
+        temp.start_writeback(sent, ready);
+        sent = std::max(sent, ready);
     }
 }
 
@@ -279,7 +305,7 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
 
     // The body, batch by batch.
     const bool normalise = req.normalize || req.metric == format::kCosine;
-    write_body(req, reinterpret_cast<float*>(out + format::kHeaderBytes), normalise);
+    write_body(req, temp, normalise);
 
     // Flush to the device, then the atomic replacement, then make the rename durable.
     if (const int err = temp.flush(); err != 0) return fail("Failed to flush memory map: " + os_error_text(err));

@@ -19,8 +19,12 @@ inline constexpr double kStrictMemoryLimitBytes = 8589934592.0;
 // Metric id of an already lower-cased metric name; nullopt for a name outside the table.
 std::optional<std::uint32_t> metric_id_from_lowercase(std::string_view name);
 
+class WorkingCopy;
+
 struct PrepareRequest {
     const float* values = nullptr;  // the working copy: `count` values in row-major order
+    // When set, the storage of `values`: rows already written go back to the system early.
+    WorkingCopy* working_copy = nullptr;
     std::uint64_t count = 0;
     std::uint32_t metric = 0;
     std::uint64_t dims = 0;

@@ -569,6 +569,27 @@ def test_home_from_password_database_when_home_is_empty(child):
     assert message.startswith(f"Failed to create directory {pw_dir}/.zarir/indexes: ")
 
 
+def test_no_home_directory_anywhere(child, tmp_path):
+    # HOME empty and a user id the password database does not know: nothing to fall back on.
+    proc = child(
+        """
+        import os, pwd, numpy as np, rivezor
+        known = {entry.pw_uid for entry in pwd.getpwall()}
+        uid = next(u for u in range(54321, 65000) if u not in known)
+        os.setuid(uid)
+        try:
+            rivezor.py_prepare_bin_from_embeddings(np.ones((1, 1), np.float32), 1, 1, "n", "f8", metric="dot")
+        except ValueError as e:
+            print(e)
+        """,
+        env_update={"HOME": ""},
+    )
+    if proc.returncode != 0 and "Operation not permitted" in proc.stderr:
+        pytest.skip("cannot switch to another user here")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "Failed to get home directory"
+
+
 # ---- failures after the temporary file exists ---------------------------------------------------
 
 

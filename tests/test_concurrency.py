@@ -180,3 +180,34 @@ def test_concurrent_first_constructions_configure_once(child, write_index, rng, 
     (value,) = values
     assert value in {str(t + 2) for t in range(8)}
     assert int(new_threads) == int(value)
+
+
+# The parent has used the worker pool (normalising writer, parallel scans, batch); a forked
+# child, as multiprocessing's default start method makes it, must get working searches and
+# preparations of its own instead of waiting on workers that do not exist in it.
+AFTER_FORK = """
+import os, sys, tempfile, numpy as np, rivezor
+out = tempfile.mkdtemp()
+x = np.random.default_rng(5).standard_normal((60000, 64)).astype(np.float32)
+engine = rivezor.PySearchEngine(rivezor.py_prepare_bin_from_embeddings(x, 64, 60000, "p", "f32", output_dir=out), False)
+parent = engine.query_batch_arrays(x[:300], 4)
+pid = os.fork()
+if pid == 0:
+    code = 1
+    try:
+        path = rivezor.py_prepare_bin_from_embeddings(x, 64, 60000, "c", "f32", output_dir=out)
+        again = rivezor.PySearchEngine(path, False).query_batch_arrays(x[:300], 4)
+        same = all(np.array_equal(a, b) for a, b in zip(parent, again))
+        single = engine.query_exact(x[123], 1).results[0].idx
+        code = 0 if same and single == 123 else 3
+    finally:
+        os._exit(code)
+_, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_forked_child_searches_and_prepares(child):
+    proc = child(AFTER_FORK, env_update={"ZARIR_THREADS": "2"}, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "0"

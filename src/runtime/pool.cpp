@@ -2,6 +2,8 @@
 // loop items with an atomic counter, so a caller never waits on work nobody is doing.
 #include "runtime/pool.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -52,6 +54,17 @@ struct Loop {
 
 std::mutex g_create_mutex;
 std::atomic<WorkerPool*> g_pool{nullptr};
+
+// A child of fork() has none of the workers, and the wake-up condition variable still counts
+// them as waiters, so signalling it could block forever. The child forgets the pool (it cannot
+// be torn down safely, so it is leaked) and builds its own on first use; holding the creation
+// lock across the fork keeps a half-built pool from being copied.
+void lock_before_fork() { g_create_mutex.lock(); }
+void unlock_after_fork() { g_create_mutex.unlock(); }
+void forget_pool_in_child() {
+    g_pool.store(nullptr, std::memory_order_relaxed);
+    g_create_mutex.unlock();
+}
 
 }  // namespace
 
@@ -105,6 +118,9 @@ std::size_t WorkerPool::default_size() {
 }
 
 bool WorkerPool::install(std::size_t workers) {
+    static const bool fork_handled =
+        ::pthread_atfork(lock_before_fork, unlock_after_fork, forget_pool_in_child) == 0;
+    (void)fork_handled;
     std::lock_guard<std::mutex> lock(g_create_mutex);
     if (g_pool.load(std::memory_order_acquire) != nullptr) return false;
     const std::size_t n = workers == 0 ? default_size() : std::min(workers, kMaxWorkers);

@@ -98,18 +98,21 @@ public:
         buf_.reserve(std::min(cap_, expected));
     }
 
+    // At most kScoreBatch scores per call.
     void offer(const float* scores, std::size_t n, std::uint64_t base) {
         // The bar may have risen since the last batch.
         std::int32_t shared_key;
         if (shared_.bar(shared_key)) tighten(shared_key, false);
-        for (std::size_t i = 0; i < n; ++i) {
-            const float s = scores[i];
-            if (!topk::is_finite_score(s)) continue;
+        std::uint32_t offsets[kScoreBatch];
+        const std::size_t m = topk::candidates(scores, n, has_limit_ ? &limit_ : nullptr, higher_, offsets);
+        for (std::size_t j = 0; j < m; ++j) {
+            const float s = scores[offsets[j]];
+            // A cut within this batch may have raised the limit since the filter ran.
             if (has_limit_) {
                 const std::int32_t key = topk::order_key(s);
                 if (higher_ ? key < limit_ : key > limit_) continue;
             }
-            buf_.push_back(Hit{base + i, s});
+            buf_.push_back(Hit{base + offsets[j], s});
             if (buf_.size() >= cap_) cut();
         }
     }

@@ -2,10 +2,71 @@
 // the order is total, results do not depend on how candidates were split.
 #include "engine/topk.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <utility>
 
 namespace rivezor::topk {
+namespace {
+
+bool passes(float s, const std::int32_t* limit, bool higher_is_better) {
+    if (!is_finite_score(s)) return false;
+    if (limit == nullptr) return true;
+    const std::int32_t key = order_key(s);
+    return higher_is_better ? key >= *limit : key <= *limit;
+}
+
+std::size_t candidates_scalar(const float* scores, std::size_t n, const std::int32_t* limit, bool higher_is_better,
+                              std::uint32_t* offsets) {
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (passes(scores[i], limit, higher_is_better)) offsets[m++] = static_cast<std::uint32_t>(i);
+    return m;
+}
+
+__attribute__((target("avx2,bmi"))) std::size_t candidates_avx2(const float* scores, std::size_t n,
+                                                                  const std::int32_t* limit, bool higher_is_better,
+                                                                  std::uint32_t* offsets) {
+    const __m256i exponent_i32x8 = _mm256_set1_epi32(0x7F800000);
+    const __m256i limit_i32x8 = _mm256_set1_epi32(limit != nullptr ? *limit : 0);
+    std::size_t m = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i bits_i32x8 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(scores + i));
+        __m256i reject_i32x8 =
+            _mm256_cmpeq_epi32(_mm256_and_si256(bits_i32x8, exponent_i32x8), exponent_i32x8);
+        if (limit != nullptr) {
+            // order_key: the 31 low bits flipped when the sign bit is set.
+            const __m256i key_i32x8 =
+                _mm256_xor_si256(bits_i32x8, _mm256_srli_epi32(_mm256_srai_epi32(bits_i32x8, 31), 1));
+            reject_i32x8 = _mm256_or_si256(reject_i32x8, higher_is_better ? _mm256_cmpgt_epi32(limit_i32x8, key_i32x8)
+                                                                          : _mm256_cmpgt_epi32(key_i32x8, limit_i32x8));
+        }
+        unsigned keep = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(reject_i32x8))) & 0xFFu;
+        while (keep != 0) {
+            offsets[m++] = static_cast<std::uint32_t>(i + static_cast<std::size_t>(__builtin_ctz(keep)));
+            keep &= keep - 1;
+        }
+    }
+    for (; i < n; ++i)
+        if (passes(scores[i], limit, higher_is_better)) offsets[m++] = static_cast<std::uint32_t>(i);
+    return m;
+}
+
+using CandidatesFn = std::size_t (*)(const float*, std::size_t, const std::int32_t*, bool, std::uint32_t*);
+
+CandidatesFn choose_candidates() {
+    return __builtin_cpu_supports("avx2") ? candidates_avx2 : candidates_scalar;
+}
+
+}  // namespace
+
+std::size_t candidates(const float* scores, std::size_t n, const std::int32_t* limit, bool higher_is_better,
+                       std::uint32_t* offsets) {
+    static const CandidatesFn chosen = choose_candidates();
+    return chosen(scores, n, limit, higher_is_better, offsets);
+}
 
 BoundedHeap::BoundedHeap(std::size_t k, bool higher_is_better) : k_(k), order_{higher_is_better} {
     heap_.reserve(k + 1);

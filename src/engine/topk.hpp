@@ -60,6 +60,12 @@ private:
     std::vector<Hit> heap_;
 };
 
+// Writes the offsets of the scores in [0, n) that are finite and, when `limit` is given,
+// whose order key is at least *limit (higher is better) or at most *limit (lower is better);
+// returns how many. Most scores of a scan fail the limit, so this test runs eight at a time.
+std::size_t candidates(const float* scores, std::size_t n, const std::int32_t* limit, bool higher_is_better,
+                       std::uint32_t* offsets);
+
 // Best k of scores[0..n), best first; idx = base + offset.
 std::vector<Hit> top_k_of_scores(const float* scores, std::size_t n, std::size_t k, bool higher_is_better,
                                  std::uint64_t base = 0);

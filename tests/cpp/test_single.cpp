@@ -14,6 +14,7 @@
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/single.hpp"
+#include "engine/topk.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -417,6 +418,44 @@ TEST(SearchSingle, ValidationOrderMessagesAndShortcut) {
     ASSERT_TRUE(r.ok());
     EXPECT_TRUE(r.value().hits.empty());
     EXPECT_EQ(r.value().method_used, "exact");
+}
+
+}  // namespace
+
+namespace {
+
+// The vector candidate filter against the plain reading of its contract, over scores of
+// every class (NaN, infinities, signed zeros, negatives) and limits on both sides of zero,
+// at lengths that leave every possible tail after the groups of eight.
+TEST(Candidates, MatchPlainFilterForEveryClassOfScoreAndLimit) {
+    std::mt19937 gen(7);
+    std::uniform_int_distribution<int> pick(0, 9);
+    std::normal_distribution<float> normal(0.0f, 2.0f);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float specials[] = {std::nanf(""), -std::nanf(""), inf, -inf, 0.0f, -0.0f,
+                              std::numeric_limits<float>::denorm_min(), -std::numeric_limits<float>::max()};
+    for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 31u, 256u}) {
+        std::vector<float> scores(n);
+        for (float& s : scores) s = pick(gen) < 3 ? specials[pick(gen) % 8] : normal(gen);
+        std::vector<std::int32_t> limits = {0, -1, rivezor::topk::order_key(-0.5f), rivezor::topk::order_key(1.0f),
+                                            INT32_MIN, INT32_MAX};
+        if (n > 0) limits.push_back(rivezor::topk::order_key(scores[n / 2]));
+        for (bool higher : {true, false}) {
+            for (std::size_t l = 0; l <= limits.size(); ++l) {
+                const std::int32_t* limit = l < limits.size() ? &limits[l] : nullptr;
+                std::vector<std::uint32_t> want;
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (!std::isfinite(scores[i])) continue;
+                    const std::int32_t key = rivezor::topk::order_key(scores[i]);
+                    if (limit != nullptr && (higher ? key < *limit : key > *limit)) continue;
+                    want.push_back(static_cast<std::uint32_t>(i));
+                }
+                std::vector<std::uint32_t> got(n + 1);
+                got.resize(rivezor::topk::candidates(scores.data(), n, limit, higher, got.data()));
+                EXPECT_EQ(got, want) << "n=" << n << " higher=" << higher << " limit#" << l;
+            }
+        }
+    }
 }
 
 }  // namespace

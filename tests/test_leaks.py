@@ -5,6 +5,8 @@ import os
 import shutil
 import sys
 import tempfile
+import threading
+import time
 import tracemalloc
 
 import numpy as np
@@ -261,3 +263,39 @@ def test_ten_thousand_calls_stay_flat(env, case):
     names = ("Python's allocated blocks", "native heap", "RSS")
     assert not exceeded, (f"{', '.join(names[i] for i in exceeded)} grew in two windows of {CALLS} calls: "
                           f"{before} -> {after}; grown at:\n{where}")
+
+
+def resident_bytes():
+    """Anonymous plus file-backed resident memory: the working copy and the mapped output."""
+    fields = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(("RssAnon:", "RssFile:")):
+                fields[line.split(":")[0]] = int(line.split()[1]) * 1024
+    return fields["RssAnon"] + fields["RssFile"]
+
+
+@pytest.mark.skipif(SANITIZED, reason="shadow memory and the quarantine distort resident sizes")
+@pytest.mark.parametrize("metric", ["cosine", "dot"])
+def test_preparation_holds_about_one_copy_of_the_matrix(tmp_path, metric):
+    # The working copy goes back to the system as its rows reach the mapped output, so the
+    # two together stay near one matrix rather than two.
+    x = np.random.default_rng(3).standard_normal((250_000, 64)).astype(np.float32)  # 64 MB
+    base = resident_bytes()
+    peak = [base]
+    done = threading.Event()
+
+    def sample():
+        while not done.is_set():
+            peak[0] = max(peak[0], resident_bytes())
+            time.sleep(0.0005)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    try:
+        rivezor.py_prepare_bin_from_embeddings(x, 64, 250_000, "peak", "f32", metric=metric, output_dir=str(tmp_path))
+    finally:
+        done.set()
+        sampler.join()
+    assert peak[0] > base + x.nbytes // 2  # the sampler saw the preparation at work
+    assert peak[0] - base < 1.4 * x.nbytes, (peak[0] - base) / x.nbytes

@@ -615,6 +615,32 @@ def test_failed_write_keeps_old_index_byte_identical(child, out_dir, rng):
     assert os.listdir(out_dir) == ["idx_f32.bin"]
 
 
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 1 MiB file system of its own (needs the right to mount one)."""
+    mount_point = tmp_path / "small"
+    mount_point.mkdir()
+    proc = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount_point)],
+                          capture_output=True, text=True)
+    if proc.returncode != 0:
+        pytest.skip(f"cannot mount a small file system here: {proc.stderr.strip()}")
+    try:
+        yield mount_point
+    finally:
+        subprocess.run(["umount", str(mount_point)], check=True)
+
+
+@pytest.mark.parametrize("metric", ["cosine", "dot"])
+def test_full_disk_keeps_old_index_and_leaves_no_temp_file(small_disk, rng, metric):
+    old = rng.standard_normal((4, 8)).astype(F32)
+    path = call(old, small_disk, metric=metric)
+    before = open(path, "rb").read()
+    with pytest.raises(ValueError, match="^Failed to set file length: No space left on device$"):
+        call(np.ones((10_000, 64), F32), small_disk, metric=metric)
+    assert open(path, "rb").read() == before
+    assert os.listdir(small_disk) == ["idx_f32.bin"]
+
+
 def test_killed_mid_write_keeps_old_index(out_dir, rng):
     old = rng.standard_normal((4, 64)).astype(F32)
     path = call(old, out_dir)

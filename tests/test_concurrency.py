@@ -184,22 +184,30 @@ def test_concurrent_first_constructions_configure_once(child, write_index, rng, 
 
 # The parent has used the worker pool (normalising writer, parallel scans, batch); a forked
 # child, as multiprocessing's default start method makes it, must get working searches and
-# preparations of its own instead of waiting on workers that do not exist in it.
+# preparations of its own, on a pool of the parent's size, instead of waiting on workers that
+# do not exist in it. The parent changes the thread variable after configuring, which must not
+# change the child's pool.
 AFTER_FORK = """
 import os, sys, tempfile, numpy as np, rivezor
 out = tempfile.mkdtemp()
 x = np.random.default_rng(5).standard_normal((60000, 64)).astype(np.float32)
-engine = rivezor.PySearchEngine(rivezor.py_prepare_bin_from_embeddings(x, 64, 60000, "p", "f32", output_dir=out), False)
+first = os.path.join(out, "first.bin")
+with open(first, "wb") as f:
+    f.write(np.array([64, 60000, 1], "<u4").tobytes() + x.astype("<f4").tobytes())
+engine = rivezor.PySearchEngine(first, False)  # configures a pool of ZARIR_THREADS workers
+os.environ["RAYON_NUM_THREADS"] = "1"
+rivezor.py_prepare_bin_from_embeddings(x, 64, 60000, "p", "f32", output_dir=out)
 parent = engine.query_batch_arrays(x[:300], 4)
 pid = os.fork()
 if pid == 0:
     code = 1
     try:
-        path = rivezor.py_prepare_bin_from_embeddings(x, 64, 60000, "c", "f32", output_dir=out)
+        path = rivezor.py_prepare_bin_from_embeddings(x, 64, 60000, "c", "f32", metric="dot", output_dir=out)
+        threads = len(os.listdir("/proc/self/task"))  # the forking thread and the new pool's
         again = rivezor.PySearchEngine(path, False).query_batch_arrays(x[:300], 4)
         same = all(np.array_equal(a, b) for a, b in zip(parent, again))
         single = engine.query_exact(x[123], 1).results[0].idx
-        code = 0 if same and single == 123 else 3
+        code = 0 if same and single == 123 and threads == 1 + 3 else 3
     finally:
         os._exit(code)
 _, status = os.waitpid(pid, 0)
@@ -208,6 +216,6 @@ print(os.waitstatus_to_exitcode(status))
 
 
 def test_forked_child_searches_and_prepares(child):
-    proc = child(AFTER_FORK, env_update={"ZARIR_THREADS": "2"}, timeout=60)
+    proc = child(AFTER_FORK, env_update={"ZARIR_THREADS": "3"}, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "0"

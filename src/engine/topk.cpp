@@ -25,7 +25,7 @@ std::size_t candidates_scalar(const float* scores, std::size_t n, const std::int
     return m;
 }
 
-__attribute__((target("avx2,bmi"))) std::size_t candidates_avx2(const float* scores, std::size_t n,
+__attribute__((target("avx2"))) std::size_t candidates_avx2(const float* scores, std::size_t n,
                                                                   const std::int32_t* limit, bool higher_is_better,
                                                                   std::uint32_t* offsets) {
     const __m256i exponent_i32x8 = _mm256_set1_epi32(0x7F800000);

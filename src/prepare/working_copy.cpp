@@ -3,7 +3,6 @@
 #include "prepare/working_copy.hpp"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>

@@ -54,15 +54,19 @@ struct Loop {
 
 std::mutex g_create_mutex;
 std::atomic<WorkerPool*> g_pool{nullptr};
+std::size_t g_installed_workers = 0;  // size asked of the pool in use; 0 before there is one
+std::size_t g_inherited_workers = 0;  // in a forked child: the parent's pool size
 
 // A child of fork() has none of the workers, and the wake-up condition variable still counts
 // them as waiters, so signalling it could block forever. The child forgets the pool (it cannot
-// be torn down safely, so it is leaked) and builds its own on first use; holding the creation
-// lock across the fork keeps a half-built pool from being copied.
+// be torn down safely, so it is leaked) and builds its own, of the parent's size, on first
+// use; holding the creation lock across the fork keeps a half-built pool from being copied.
 void lock_before_fork() { g_create_mutex.lock(); }
 void unlock_after_fork() { g_create_mutex.unlock(); }
 void forget_pool_in_child() {
     g_pool.store(nullptr, std::memory_order_relaxed);
+    g_inherited_workers = g_installed_workers;
+    g_installed_workers = 0;
     g_create_mutex.unlock();
 }
 
@@ -125,13 +129,14 @@ bool WorkerPool::install(std::size_t workers) {
     if (g_pool.load(std::memory_order_acquire) != nullptr) return false;
     const std::size_t n = workers == 0 ? default_size() : std::min(workers, kMaxWorkers);
     g_pool.store(new WorkerPool(n), std::memory_order_release);
+    g_installed_workers = n;
     return true;
 }
 
 WorkerPool& WorkerPool::instance() {
     WorkerPool* pool = g_pool.load(std::memory_order_acquire);
     if (pool == nullptr) {
-        install(0);
+        install(g_inherited_workers);
         pool = g_pool.load(std::memory_order_acquire);
     }
     return *pool;

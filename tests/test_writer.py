@@ -569,7 +569,7 @@ def test_home_from_password_database_when_home_is_empty(child):
     assert message.startswith(f"Failed to create directory {pw_dir}/.zarir/indexes: ")
 
 
-def test_no_home_directory_anywhere(child, tmp_path):
+def test_no_home_directory_anywhere(child):
     # HOME empty and a user id the password database does not know: nothing to fall back on.
     proc = child(
         """

@@ -20,6 +20,7 @@
 
 #include "prepare/normalize.hpp"
 #include "prepare/unicode_classes.hpp"
+#include "prepare/working_copy.hpp"
 #include "prepare/writer.hpp"
 
 namespace {
@@ -261,6 +262,47 @@ TEST(WriterFiles, WritesHeaderAndBodyAndReplacesAtomically) {
     EXPECT_EQ(std::memcmp(bytes.data() + 12, values.data(), 24), 0);
     ::unlink(first.value().c_str());
     ::rmdir(dir.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+bool page_mapped(const void* p) {
+    unsigned char vec = 0;
+    void* page = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t(4095));
+    return ::mincore(page, 4096, &vec) == 0;  // ENOMEM once the range is unmapped
+}
+
+// The working copy is filled in parallel pieces and handed back from the front in whole
+// 2 MiB units; whatever is still to be written must stay intact and mapped.
+TEST(WorkingCopyTest, ParallelFillAndReleaseFromTheFront) {
+    const std::uint64_t count = (std::uint64_t{9} << 20) / 4 + 12345;  // past the parallel threshold, odd tail
+    std::vector<float> source(count);
+    for (std::uint64_t i = 0; i < count; ++i) source[i] = static_cast<float>(i % 100003) * 0.5f;
+    WorkingCopy copy;
+    ASSERT_TRUE(copy.allocate(count));
+    copy.fill(source.data(), count);
+    ASSERT_EQ(std::memcmp(copy.data(), source.data(), count * sizeof(float)), 0);
+
+    const float* data = copy.data();
+    const auto base = reinterpret_cast<std::uintptr_t>(data);
+    std::uint64_t released = 0;
+    for (const std::uint64_t upto : {std::uint64_t{1000}, count / 3, count / 3, count / 2 + 7, count - 1}) {
+        copy.release_prefix(upto);
+        released = std::max(released, upto);
+        const std::uintptr_t freed_end = (base + released * sizeof(float)) & ~((std::uintptr_t{1} << 21) - 1);
+        // Not yet consumed values are untouched.
+        ASSERT_EQ(std::memcmp(data + released, source.data() + released, (count - released) * sizeof(float)), 0);
+        // Consumed pages below the last whole 2 MiB boundary are gone; the one holding the
+        // next value is not.
+        if (freed_end > base) {
+            EXPECT_FALSE(page_mapped(reinterpret_cast<const void*>(freed_end - 4096)));
+        }
+        EXPECT_TRUE(page_mapped(data + released));
+    }
+    copy.release();
+    EXPECT_EQ(copy.data(), nullptr);
 }
 
 }  // namespace

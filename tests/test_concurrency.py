@@ -202,8 +202,9 @@ pid = os.fork()
 if pid == 0:
     code = 1
     try:
-        path = rivezor.py_prepare_bin_from_embeddings(x, 64, 60000, "c", "f32", metric="dot", output_dir=out)
+        rivezor.py_prepare_bin_from_embeddings(x, 64, 60000, "n", "f32", metric="cosine", output_dir=out)
         threads = len(os.listdir("/proc/self/task"))  # the forking thread and the new pool's
+        path = rivezor.py_prepare_bin_from_embeddings(x, 64, 60000, "c", "f32", metric="dot", output_dir=out)
         again = rivezor.PySearchEngine(path, False).query_batch_arrays(x[:300], 4)
         same = all(np.array_equal(a, b) for a, b in zip(parent, again))
         single = engine.query_exact(x[123], 1).results[0].idx

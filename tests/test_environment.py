@@ -71,3 +71,29 @@ def test_huge_thread_count_never_fails(child, idx):
     proc = child(SNIPPET, {"IDX": idx, "ZARIR_THREADS": "1000000"}, timeout=300)
     assert proc.returncode == 0, proc.stderr
     assert "OMP_NUM_THREADS|1000000|1000000" in proc.stdout
+
+
+# A preparation that normalises runs on the pool and so creates it at its default size
+# (RAYON_NUM_THREADS here); one that only copies must leave the size to the first engine
+# construction (ZARIR_THREADS). The matrix is large enough for the copies to be worth
+# parallelising.
+POOL_AFTER_PREPARE = """
+import os, tempfile, numpy as np, rivezor
+def threads():
+    return len(os.listdir("/proc/self/task"))
+x = np.ones((40000, 128), np.float32)  # 20 MB, several batches
+before = threads()
+path = rivezor.py_prepare_bin_from_embeddings(x, 128, 40000, "p", "f32", normalize=NORMALIZE, metric=METRIC,
+                                              output_dir=tempfile.mkdtemp())
+rivezor.PySearchEngine(path, False)
+print(threads() - before)
+"""
+
+
+@pytest.mark.parametrize("metric, normalize, workers", [("cosine", False, 5), ("dot", True, 5), ("dot", False, 3),
+                                                        ("euclidean", False, 3)])
+def test_pool_size_after_a_preparation(child, metric, normalize, workers):
+    code = POOL_AFTER_PREPARE.replace("NORMALIZE", str(normalize)).replace("METRIC", repr(metric))
+    proc = child(code, {"ZARIR_THREADS": "3", "RAYON_NUM_THREADS": "5"})
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout.strip()) == workers

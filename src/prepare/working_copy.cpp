@@ -52,7 +52,10 @@ bool WorkingCopy::allocate(std::uint64_t count) {
 
 void WorkingCopy::fill(const float* source, std::uint64_t count) {
     const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(float);
-    if (bytes < kParallelCopyBytes) {
+    // Copying never brings the pool into being: a preparation that does not normalise must
+    // leave its size to the first engine construction.
+    const runtime::WorkerPool* pool = runtime::WorkerPool::existing();
+    if (bytes < kParallelCopyBytes || pool == nullptr) {
         if (bytes > 0) std::memcpy(data_, source, bytes);
         return;
     }
@@ -60,7 +63,7 @@ void WorkingCopy::fill(const float* source, std::uint64_t count) {
     // touching them; pieces on huge-page boundaries keep each page to one thread.
     const auto* from = reinterpret_cast<const unsigned char*>(source);
     auto* to = reinterpret_cast<unsigned char*>(data_);
-    const std::size_t pieces = std::max<std::size_t>(1, std::min(runtime::pool_size() * 4, bytes / kReleaseAlign));
+    const std::size_t pieces = std::max<std::size_t>(1, std::min(pool->size() * 4, bytes / kReleaseAlign));
     const std::size_t chunks = (bytes + kReleaseAlign - 1) / kReleaseAlign;
     runtime::parallel_for(pieces, [&](std::size_t p) {
         const std::size_t lo = std::min(bytes, chunks * p / pieces * kReleaseAlign);

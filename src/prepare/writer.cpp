@@ -192,8 +192,13 @@ void write_body(const PrepareRequest& req, TempFile& temp, bool normalise) {
     const std::uint64_t dims = req.dims;
     const std::uint64_t batch = batch_rows(dims, req.rows);
     float* body = reinterpret_cast<float*>(temp.data() + format::kHeaderBytes);
-    // Enough pieces per batch to keep every worker busy, few enough that dispatch is cheap.
-    const std::size_t pieces_per_batch = runtime::pool_size() * 4;
+    // Normalisation runs on the pool (creating it at its default size if need be); plain
+    // copies use it only when it already exists, so that a preparation without normalisation
+    // leaves the pool's size to the first engine construction. Enough pieces per batch to keep
+    // every worker busy, few enough that dispatch is cheap.
+    const runtime::WorkerPool* pool =
+        normalise ? &runtime::WorkerPool::instance() : runtime::WorkerPool::existing();
+    const std::size_t pieces_per_batch = pool != nullptr ? pool->size() * 4 : 1;
     std::uint64_t sent = 0;  // file bytes whose writeback has started
     for (std::uint64_t first = 0; first < req.rows; first += batch) {
         const std::uint64_t n = std::min(batch, req.rows - first);

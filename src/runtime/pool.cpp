@@ -133,6 +133,8 @@ bool WorkerPool::install(std::size_t workers) {
     return true;
 }
 
+WorkerPool* WorkerPool::existing() { return g_pool.load(std::memory_order_acquire); }
+
 WorkerPool& WorkerPool::instance() {
     WorkerPool* pool = g_pool.load(std::memory_order_acquire);
     if (pool == nullptr) {

@@ -13,6 +13,8 @@ class WorkerPool {
 public:
     // The pool, created at its default size if nothing installed one before.
     static WorkerPool& instance();
+    // The pool if one exists, else nullptr; never creates one.
+    static WorkerPool* existing();
     // Creates the pool with `workers` threads (0: default size; capped at 65535).
     // Returns false, changing nothing, when a pool already exists.
     static bool install(std::size_t workers);

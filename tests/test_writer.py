@@ -378,8 +378,8 @@ def test_normalisation_is_bit_exact(out_dir, rng, dims, scale):
 @pytest.mark.parametrize("dims, rows", [(8, 9000), (100, 30000), (1280, 8200), (10000, 1001)])
 def test_rows_across_batches(out_dir, rng, dims, rows, normalize):
     # 8192-row batches; 1280 components keep 8192; 10000 components give 8192 // 9 raised to 1000.
-    # Batches of 100 components end inside the huge pages of the copy, and are written in
-    # parallel pieces and sent to the device while later batches are filled.
+    # Batches of 100 components end inside the huge pages of the copy; the larger batches are
+    # copied in parallel pieces; finished parts go to the device while later batches are filled.
     x = rng.standard_normal((rows, dims)).astype(F32)
     x[::97] *= 1e-3
     _, _, metric, data = read_index(call(x, out_dir, metric="dot", normalize=normalize))

@@ -17,9 +17,28 @@ namespace {
 // Huge-page granularity: releasing on these boundaries never splits a huge page of the copy.
 constexpr std::size_t kReleaseAlign = std::size_t{1} << 21;
 // Below this a copy is cheaper on the calling thread than handing it to the pool.
-constexpr std::size_t kParallelCopyBytes = std::size_t{8} << 20;
+constexpr std::size_t kParallelCopyBytes = std::size_t{1} << 20;
 
 }  // namespace
+
+void copy_in_parallel(void* to, const void* from, std::size_t bytes) {
+    const runtime::WorkerPool* pool = runtime::WorkerPool::existing();
+    if (bytes < kParallelCopyBytes || pool == nullptr) {
+        if (bytes > 0) std::memcpy(to, from, bytes);
+        return;
+    }
+    // Most of the cost is the kernel providing fresh pages, which scales with the threads
+    // touching them; pieces of whole 2 MiB units keep each huge page to one thread.
+    auto* dst = static_cast<unsigned char*>(to);
+    const auto* src = static_cast<const unsigned char*>(from);
+    const std::size_t pieces = std::max<std::size_t>(1, std::min(pool->size() * 4, bytes / kReleaseAlign));
+    const std::size_t chunks = (bytes + kReleaseAlign - 1) / kReleaseAlign;
+    runtime::parallel_for(pieces, [&](std::size_t p) {
+        const std::size_t lo = std::min(bytes, chunks * p / pieces * kReleaseAlign);
+        const std::size_t hi = std::min(bytes, chunks * (p + 1) / pieces * kReleaseAlign);
+        if (hi > lo) std::memcpy(dst + lo, src + lo, hi - lo);
+    });
+}
 
 WorkingCopy::WorkingCopy(WorkingCopy&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
@@ -51,25 +70,7 @@ bool WorkingCopy::allocate(std::uint64_t count) {
 }
 
 void WorkingCopy::fill(const float* source, std::uint64_t count) {
-    const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(float);
-    // Copying never brings the pool into being: a preparation that does not normalise must
-    // leave its size to the first engine construction.
-    const runtime::WorkerPool* pool = runtime::WorkerPool::existing();
-    if (bytes < kParallelCopyBytes || pool == nullptr) {
-        if (bytes > 0) std::memcpy(data_, source, bytes);
-        return;
-    }
-    // Most of the cost is the kernel providing fresh pages, which scales with the threads
-    // touching them; pieces on huge-page boundaries keep each page to one thread.
-    const auto* from = reinterpret_cast<const unsigned char*>(source);
-    auto* to = reinterpret_cast<unsigned char*>(data_);
-    const std::size_t pieces = std::max<std::size_t>(1, std::min(pool->size() * 4, bytes / kReleaseAlign));
-    const std::size_t chunks = (bytes + kReleaseAlign - 1) / kReleaseAlign;
-    runtime::parallel_for(pieces, [&](std::size_t p) {
-        const std::size_t lo = std::min(bytes, chunks * p / pieces * kReleaseAlign);
-        const std::size_t hi = std::min(bytes, chunks * (p + 1) / pieces * kReleaseAlign);
-        if (hi > lo) std::memcpy(to + lo, from + lo, hi - lo);
-    });
+    copy_in_parallel(data_, source, static_cast<std::size_t>(count) * sizeof(float));
 }
 
 void WorkingCopy::release_prefix(std::uint64_t count) {

@@ -186,38 +186,29 @@ private:
 // units aligned to 2 MiB (the largest page-cache folio) that no later batch touches. 16 MiB
 // units give the device large requests at a few dozen calls per gigabyte.
 constexpr std::uint64_t kWritebackUnit = std::uint64_t{16} << 20;
-constexpr std::uint64_t kInlineCopyBytes = std::uint64_t{1} << 20;
 
 void write_body(const PrepareRequest& req, TempFile& temp, bool normalise) {
     const std::uint64_t dims = req.dims;
     const std::uint64_t batch = batch_rows(dims, req.rows);
     float* body = reinterpret_cast<float*>(temp.data() + format::kHeaderBytes);
-    // Normalisation runs on the pool (creating it at its default size if need be); plain
-    // copies use it only when it already exists, so that a preparation without normalisation
-    // leaves the pool's size to the first engine construction. Enough pieces per batch to keep
-    // every worker busy, few enough that dispatch is cheap.
-    const runtime::WorkerPool* pool =
-        normalise ? &runtime::WorkerPool::instance() : runtime::WorkerPool::existing();
-    const std::size_t pieces_per_batch = pool != nullptr ? pool->size() * 4 : 1;
     std::uint64_t sent = 0;  // file bytes whose writeback has started
     for (std::uint64_t first = 0; first < req.rows; first += batch) {
         const std::uint64_t n = std::min(batch, req.rows - first);
         const float* src = req.values + first * dims;
         float* dst = body + first * dims;
-        // Copying is parallel too: filling fresh pages of the file costs the kernel more than
-        // the copy itself, and that work scales with the threads touching them. Small copies
-        // stay on this thread.
-        const bool inline_copy = !normalise && n * dims * sizeof(float) < kInlineCopyBytes;
-        const std::size_t pieces = inline_copy ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(n, pieces_per_batch));
-        runtime::parallel_for(pieces, [&](std::size_t p) {
-            const std::uint64_t lo = n * p / pieces;
-            const std::uint64_t hi = n * (p + 1) / pieces;
-            if (!normalise) {
-                std::memcpy(dst + lo * dims, src + lo * dims, (hi - lo) * dims * sizeof(float));
-                return;
-            }
-            for (std::uint64_t r = lo; r < hi; ++r) normalize_row_f32(src + r * dims, dst + r * dims, dims);
-        });
+        if (!normalise) {
+            // Parallel too: filling fresh pages of the file costs the kernel more than the
+            // copy itself, and that work scales with the threads touching them.
+            copy_in_parallel(dst, src, n * dims * sizeof(float));
+        } else {
+            // Enough pieces to keep every worker busy, few enough that dispatch is cheap.
+            const std::size_t pieces = static_cast<std::size_t>(std::min<std::uint64_t>(n, runtime::pool_size() * 4));
+            runtime::parallel_for(pieces, [&](std::size_t p) {
+                const std::uint64_t lo = n * p / pieces;
+                const std::uint64_t hi = n * (p + 1) / pieces;
+                for (std::uint64_t r = lo; r < hi; ++r) normalize_row_f32(src + r * dims, dst + r * dims, dims);
+            });
+        }
         const std::uint64_t written = first + n;
         if (req.working_copy != nullptr) req.working_copy->release_prefix(written * dims);
         const std::uint64_t ready = (format::kHeaderBytes + written * dims * sizeof(float)) / kWritebackUnit * kWritebackUnit;

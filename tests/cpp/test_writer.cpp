@@ -22,6 +22,7 @@
 #include "prepare/unicode_classes.hpp"
 #include "prepare/working_copy.hpp"
 #include "prepare/writer.hpp"
+#include "runtime/pool.hpp"
 
 namespace {
 
@@ -280,6 +281,7 @@ TEST(WorkingCopyTest, ParallelFillAndReleaseFromTheFront) {
     const std::uint64_t count = (std::uint64_t{9} << 20) / 4 + 12345;  // past the parallel threshold, odd tail
     std::vector<float> source(count);
     for (std::uint64_t i = 0; i < count; ++i) source[i] = static_cast<float>(i % 100003) * 0.5f;
+    rivezor::runtime::WorkerPool::instance();  // copies go parallel only on an existing pool
     WorkingCopy copy;
     ASSERT_TRUE(copy.allocate(count));
     copy.fill(source.data(), count);

@@ -3,7 +3,7 @@
 # re-executes itself in that environment, then runs the chosen suites and prints their tables.
 """Benchmark rivezor against FAISS and NumPy on generated data.
 
-    python bench/run.py [--only open,single,batch,prepare,certified] [--quick]
+    python bench/run.py [--only open,single,batch,prepare,certified,dask] [--quick]
 
 See bench/README.md for how to read the tables.
 """
@@ -11,7 +11,7 @@ import argparse
 import os
 import sys
 
-SUITES = ("open", "single", "batch", "prepare", "certified")
+SUITES = ("open", "single", "batch", "prepare", "certified", "dask")
 
 # Variables that change which OpenBLAS kernels load or how they block; every contender must
 # run without them, so they are removed before numpy, faiss or rivezor is imported.

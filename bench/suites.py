@@ -11,6 +11,8 @@ from harness import (ChildSearcher, ReadBandwidth, Timing, check_batch, faiss_in
                      guarded, large_page_share, load_matrix, make_index, make_queries, numpy_topk, numpy_topk_rows, print_table,
                      same_topk, section, time_alternating, verdict)
 
+from dask_suite import suite_dask  # noqa: E402,F401  (run.py finds every suite here)
+
 LARGER_IS_BETTER = {"cosine": True, "dot": True, "euclidean": False}
 
 # "label: share" of each single-query index mapping held in 2 MiB pages, printed under the table:

@@ -74,11 +74,12 @@ def prepare_shards(embeddings: Any, base_name: str, *, rows_per_shard: int, metr
 
 def _write_dask(x: Any, names: list[str], rows_per_shard: int, output_dir: str, metric: str, normalize: bool,
                 client: Any) -> list[Written]:
-    import dask
+    from dask.base import compute
+    from dask.delayed import delayed
 
     blocks = x.rechunk({0: rows_per_shard, 1: -1}).to_delayed().ravel()
-    tasks = [dask.delayed(write_dask_block, pure=False)(b, output_dir, name, metric, normalize)
+    tasks = [delayed(write_dask_block, pure=False)(b, output_dir, name, metric, normalize)
              for b, name in zip(blocks, names)]
     if client is not None:
         return list(client.gather(client.compute(tasks)))
-    return list(dask.compute(*tasks))
+    return list(compute(*tasks))  # type: ignore[no-untyped-call]

@@ -72,7 +72,7 @@ class ShardedIndex:
         if not workers:
             raise ValueError(f"manifest {self.manifest.path}: the cluster has no workers")
         load: dict[str, list[int]] = {w: [] for w in workers}
-        orphans = []
+        orphans: list[int] = []
         for i in range(len(self._specs)):
             addr = self._placement.get(i)
             (load[addr] if addr in load else orphans).append(i)
@@ -157,7 +157,7 @@ class ShardedIndex:
         pieces = [self._submit(worker.search_batch, queries[s:s + batch_size], k) for s in starts]
         if progress:
             from distributed import progress as dask_progress
-            dask_progress([f for piece in pieces for f in piece])
+            dask_progress([f for piece in pieces for f in piece])  # type: ignore[no-untyped-call]
         merged = []
         try:
             for piece in pieces:

@@ -59,7 +59,7 @@ class ShardedIndex:
     def _groups(self) -> dict[str, list[ShardSpec]]:
         now = time.monotonic()
         if now - self._placed_at > _PLACEMENT_TTL_S:
-            self._replace(sorted(self._client.scheduler_info(n_workers=-1)["workers"]))
+            self._replace(sorted(self._client.scheduler_info()["workers"]))
             self._placed_at = now
         groups: dict[str, list[ShardSpec]] = {}
         for i, addr in sorted(self._placement.items()):

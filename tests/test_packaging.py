@@ -2,9 +2,11 @@
 # OpenBLAS beside it under its recognisable name, stubs that match the module.
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
+import zipfile
 
 import pytest
 
@@ -61,15 +63,72 @@ def test_threadpoolctl_sees_and_limits_our_openblas():
         assert limited[0]["num_threads"] == 1
 
 
+def tool(name):
+    found = shutil.which(name) or str(pathlib.Path(sys.executable).parent / name)
+    if not os.path.exists(found):
+        pytest.skip(f"{name} not installed")
+    return found
+
+
 @pytest.mark.skipif(wheel_path() is None, reason="no wheel built in dist/")
-def test_wheel_is_cp311_abi3_and_audits_clean():
+def test_wheel_is_manylinux_abi3_and_audits_clean():
     wheel = wheel_path()
-    assert wheel.name.endswith("-cp311-abi3-linux_x86_64.whl"), wheel.name
-    audit = shutil.which("abi3audit") or str(pathlib.Path(sys.executable).parent / "abi3audit")
-    if not os.path.exists(audit):
-        pytest.skip("abi3audit not installed")
-    proc = subprocess.run([audit, "--strict", "--report", str(wheel)], capture_output=True, text=True)
+    tag = re.fullmatch(r"rivezor-[\d.]+-cp311-abi3-(manylinux_2_(\d+)_x86_64)\.whl", wheel.name)
+    assert tag and int(tag[2]) <= 34, wheel.name
+    proc = subprocess.run([tool("abi3audit"), "--strict", "--report", str(wheel)], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+    # The tag must be one the module's symbols really meet, not merely a name.
+    env = dict(os.environ, PATH=f"{pathlib.Path(sys.executable).parent}:{os.environ['PATH']}")
+    show = subprocess.run([tool("auditwheel"), "show", str(wheel)], capture_output=True, text=True, env=env)
+    assert f'platform tag: "{tag[1]}"' in " ".join(show.stdout.split()), show.stdout + show.stderr
+
+
+@pytest.mark.skipif(wheel_path() is None, reason="no wheel built in dist/")
+def test_wheel_carries_licences_and_metadata():
+    with zipfile.ZipFile(wheel_path()) as zf:
+        info = next(n for n in zf.namelist() if n.endswith(".dist-info/METADATA")).rsplit("/", 1)[0]
+        meta = zf.read(f"{info}/METADATA").decode()
+        notices = zf.read(f"{info}/licenses/THIRD_PARTY_NOTICES").decode()
+        assert "MIT License" in zf.read(f"{info}/licenses/LICENSE").decode()
+    for line in ["License-Expression: MIT", "Classifier: Operating System :: POSIX :: Linux",
+                 "Classifier: Programming Language :: Python :: 3.11", "Classifier: Programming Language :: Python :: 3.13",
+                 "Requires-Python: >=3.11", "Project-URL: Homepage"]:
+        assert line in meta, line
+    for bundled in ["BLAKE3", "OpenBLAS", "libgfortran", "libstdc++", "GCC RUNTIME LIBRARY EXCEPTION",
+                    "Apache License", "CC0 1.0 Universal"]:
+        assert bundled in notices, bundled
+
+
+def needed_openblas():
+    dyn = subprocess.run(["readelf", "-d", str(MODULE)], check=True, capture_output=True, text=True).stdout
+    return re.findall(r"NEEDED.*\[(libscipy_openblas[^\]]*)\]", dyn)
+
+
+def test_bundled_openblas_carries_a_hashed_soname():
+    needed = needed_openblas()
+    assert len(needed) == 1 and re.fullmatch(r"libscipy_openblas-[0-9a-f]{8}\.so", needed[0]), needed
+    lib = MODULE.parent / "rivezor.libs" / needed[0]
+    dyn = subprocess.run(["readelf", "-d", str(lib)], check=True, capture_output=True, text=True).stdout
+    assert f"Library soname: [{needed[0]}]" in dyn
+
+
+def test_openblas_loaded_first_by_another_package_does_not_replace_ours(child):
+    openblas = pytest.importorskip("scipy_openblas32")
+    other = pathlib.Path(openblas.get_lib_dir()) / "libscipy_openblas.so"
+    if not other.exists():
+        pytest.skip("no other libscipy_openblas.so to load first")
+    proc = child(f"""
+        import ctypes, numpy as np
+        ctypes.CDLL({str(other)!r}, mode=ctypes.RTLD_GLOBAL)
+        import rivezor
+        maps = open("/proc/self/maps").read()
+        assert "rivezor.libs/{needed_openblas()[0]}" in maps, "our OpenBLAS was not loaded"
+        import tempfile
+        X = np.eye(4, 8, dtype=np.float32)
+        path = rivezor.py_prepare_bin_from_embeddings(X, 8, 4, "t", "f32", output_dir=tempfile.mkdtemp())
+        print(rivezor.PySearchEngine(path, False).query_exact(X[2], 1).results[0].idx)
+    """)
+    assert proc.returncode == 0 and proc.stdout.strip() == "2", proc.stderr
 
 
 def test_stubs_installed_and_match_the_module(tmp_path):
@@ -82,3 +141,43 @@ def test_stubs_installed_and_match_the_module(tmp_path):
     proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "rivezor", "--allowlist", str(allow)],
                           cwd=tmp_path, capture_output=True, text=True)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+DEBIAN_BLAKE3 = sorted(pathlib.Path("/usr/share/cargo/registry").glob("blake3-*/c"))
+
+
+def fake_installed_blake3(root):
+    """An installed BLAKE3 C library as CMake and pkg-config see one (configure only, no build)."""
+    (root / "lib" / "pkgconfig").mkdir(parents=True)
+    (root / "include").mkdir()
+    (root / "lib" / "libblake3.a").write_bytes(b"")
+    (root / "lib" / "pkgconfig" / "libblake3.pc").write_text(
+        f"Name: libblake3\nDescription: BLAKE3\nVersion: 1.5.0\nCflags: -I{root}/include\nLibs: -L{root}/lib -lblake3\n")
+    (root / "BLAKE3Config.cmake").write_text("add_library(BLAKE3::blake3 INTERFACE IMPORTED)\n")
+
+
+@pytest.mark.skipif(not (ROOT / "CMakeLists.txt").exists() or not DEBIAN_BLAKE3, reason="needs the source tree and Debian's BLAKE3 sources")
+@pytest.mark.parametrize("defines, pkg_config, expect", [
+    (["-DRIVEZOR_BLAKE3_DIR=/nonexistent/blake3/c"], False, None),
+    (["-DRIVEZOR_BLAKE3_CRATES=/nonexistent"], False, None),
+    (["-DRIVEZOR_BLAKE3_CRATES=/nonexistent"], True, "BLAKE3 library: PkgConfig::RIVEZOR_PC_BLAKE3"),
+    (["-DRIVEZOR_BLAKE3_CRATES=/nonexistent", "-DBLAKE3_DIR={fake}"], True, "BLAKE3 library: BLAKE3::blake3"),
+    (["-DRIVEZOR_BLAKE3_DIR={debian}", "-DBLAKE3_DIR={fake}"], True, "BLAKE3 sources: {debian}"),
+    ([], False, "BLAKE3 sources: {debian}"),
+], ids=["wrong-path", "none-found", "pkg-config", "cmake-package", "explicit-path-first", "debian-sources"])
+def test_blake3_lookup_order_and_the_message_when_missing(tmp_path, defines, pkg_config, expect):
+    fake = tmp_path / "blake3"
+    fake_installed_blake3(fake)
+    subst = {"fake": fake, "debian": DEBIAN_BLAKE3[-1]}
+    env = dict(os.environ, PATH=f"{pathlib.Path(sys.executable).parent}:{os.environ['PATH']}",
+               PKG_CONFIG_PATH=str(fake / "lib" / "pkgconfig") if pkg_config else "")
+    proc = subprocess.run(["cmake", "-S", str(ROOT), "-B", str(tmp_path / "build"), "-G", "Ninja",
+                           f"-DPython_EXECUTABLE={sys.executable}", *[d.format(**subst) for d in defines]],
+                          capture_output=True, text=True, env=env)
+    if expect is None:
+        assert proc.returncode != 0
+        assert "pip install . -C cmake.define.RIVEZOR_BLAKE3_DIR=" in proc.stderr, proc.stderr
+        assert proc.stderr.count("CMake Error") == 1, proc.stderr
+    else:
+        assert proc.returncode == 0, proc.stderr
+        assert expect.format(**subst) in proc.stdout, proc.stdout

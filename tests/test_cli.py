@@ -144,3 +144,22 @@ def test_bad_input_gives_the_message_and_a_status(files, args, status, message):
     proc = cli(*args, cwd=files[0])
     assert proc.returncode == status, proc.stderr
     assert message in proc.stderr
+
+
+
+@pytest.mark.parametrize("bad_rows, trailing, unit", [
+    ({}, b"", "yes"),
+    ({1: 0.0}, b"", "yes, except 1 all-zero rows"),
+    ({1: 0.0, 2: np.nan, 3: 2.0}, b"xyz", "no (1 of 4 rows are not unit length, 1 hold NaN or infinity, 1 are all zero)"),
+])
+def test_info_reports_rows_and_size(tmp_path, bad_rows, trailing, unit):
+    matrix = np.eye(4, 3, dtype=np.float32)
+    matrix[3] = [0.6, 0.8, 0.0]
+    for row, value in bad_rows.items():
+        matrix[row] = value
+    path = tmp_path / "hand.bin"
+    path.write_bytes(np.array([3, 4, 1], "<u4").tobytes() + matrix.astype("<f4").tobytes() + trailing)
+    info = json.loads(cli("info", path, "--json", cwd=tmp_path).stdout)
+    assert (info["unit_rows"], info["file_size"], info["rows"], info["dims"]) == (unit, 60 + len(trailing), 4, 3)
+    text = cli("info", path, cwd=tmp_path).stdout
+    assert f"{len(trailing)} bytes after the matrix" in text if trailing else "after the matrix" not in text

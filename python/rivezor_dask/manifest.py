@@ -127,6 +127,7 @@ def write(manifest: Manifest) -> None:
     directory = os.path.dirname(manifest.path)
     fd, tmp = tempfile.mkstemp(prefix=".manifest-", suffix=".tmp", dir=directory)
     try:
+        os.chmod(tmp, 0o644)  # mkstemp's 0600 would hide the manifest from other users of a shared directory
         with os.fdopen(fd, "w", encoding="utf-8") as f:
             json.dump(manifest.to_json(), f, indent=1)
             f.write("\n")

@@ -174,7 +174,7 @@ def test_a_worker_killed_mid_batch_gives_the_exact_answer_or_an_error(client, tm
     X = np.random.default_rng(1).standard_normal((200_000, 32)).astype(np.float32)
     man = prepare_shards(X, "big", rows_per_shard=50_000, metric="dot", output_dir=str(tmp_path))
     index, ref = ShardedIndex(man.path, client), reference(X, "dot", tmp_path)
-    Q = X[:600] + 0.1
+    Q = X[:1500] + 0.1  # long enough that the kill lands mid-batch on an idle machine too
     want = ref.query_batch_arrays(Q, 10)
     pids = client.run(os.getpid)
     outcome = {}

@@ -51,11 +51,6 @@ void raise_argument_error(const char* name, const std::string& message) {
     PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, message.c_str());
 }
 
-PyObject* raise_engine_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    return nullptr;
-}
-
 bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, const char* const* names,
                     std::size_t count, std::size_t required, PyObject** out) {
     for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;

@@ -13,11 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include <immintrin.h>
 
 #include "engine/transpose_avx2.hpp"
-#include "prepare/format.hpp"
+#include "core/index_format.hpp"
+#include "core/messages.hpp"
 #include "runtime/environment.hpp"
 
 namespace rivezor {
@@ -161,8 +163,6 @@ SearchEngine::~SearchEngine() {
     if (zero_norms_ != nullptr) ::munmap(zero_norms_, zero_norms_length_);
 }
 
-const char* SearchEngine::metric_name() const { return format::metric_name(metric_); }
-
 std::uint32_t choose_block_size(std::uint64_t rows, std::uint64_t dims) {
     if (rows >= 250000 && dims < 768) return 32;
     if (rows >= 250000) return 64;
@@ -181,16 +181,16 @@ std::vector<DimBlock> make_dim_blocks(std::size_t dims, std::size_t block_size) 
 
 Result<EngineRef> open_engine(const std::string& bin_path, bool /*ann*/) {
     const int fd = ::open(bin_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail("Failed to open file " + bin_path + ": " + std::strerror(errno));
+    if (fd < 0) return fail(msg::open_failed(bin_path, std::strerror(errno)));
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         const int err = errno;
         ::close(fd);
-        return fail("Failed to open file " + bin_path + ": " + std::strerror(err));
+        return fail(msg::open_failed(bin_path, std::strerror(err)));
     }
     if (S_ISDIR(st.st_mode)) {
         ::close(fd);
-        return fail("Failed to open file " + bin_path + ": " + std::strerror(EISDIR));
+        return fail(msg::open_failed(bin_path, std::strerror(EISDIR)));
     }
 
     std::shared_ptr<SearchEngine> engine(new SearchEngine());
@@ -200,7 +200,7 @@ Result<EngineRef> open_engine(const std::string& bin_path, bool /*ann*/) {
         if (map == MAP_FAILED) {
             const int err = errno;
             ::close(fd);
-            return fail(std::string("Failed to mmap file: ") + std::strerror(err));
+            return fail(msg::mmap_failed(std::strerror(err)));
         }
         // Pages the kernel reads in for this mapping may come as 2 MiB folios mapped whole:
         // a scan then takes one TLB entry per 2 MiB instead of per 4 KiB. Both advices are
@@ -216,25 +216,24 @@ Result<EngineRef> open_engine(const std::string& bin_path, bool /*ann*/) {
     runtime::ensure_configured();
 
     if (length < format::kHeaderBytes)
-        return fail("File too short for an index header: expected at least 12 bytes, got " +
-                    std::to_string(length));
+        return fail(msg::header_too_short(length));
     const auto* bytes = static_cast<const unsigned char*>(engine->map_);
     const format::Header header = format::read_header(bytes);
-    if (header.metric > 2) return fail("Unknown metric id: " + std::to_string(header.metric));
+    const std::optional<Metric> metric = metric_from_id(header.metric);
+    if (!metric) return fail(msg::unknown_metric_id(header.metric));
     const unsigned __int128 required = format::required_length(header.rows, header.dims);
     if (static_cast<unsigned __int128>(length) < required)
-        return fail("File too small: expected " + u128_to_string(required) + " bytes, got " +
-                    std::to_string(length));
+        return fail(msg::file_too_small(u128_to_string(required), length));
 
     engine->dims_ = header.dims;
     engine->rows_ = header.rows;
-    engine->metric_ = static_cast<std::uint8_t>(header.metric);
+    engine->metric_ = *metric;
     engine->data_ = reinterpret_cast<const float*>(bytes + format::kHeaderBytes);
 
     const std::size_t rows = header.rows;
     const std::size_t dims = header.dims;
     engine->block_size_ = choose_block_size(rows, dims);
-    engine->has_block_norms_ = header.metric <= 1 && rows >= 10000 && dims >= 64;
+    engine->has_block_norms_ = is_similarity(*metric) && rows >= 10000 && dims >= 64;
 
     if (dims == 0 && rows > 0) {
         // Every norm of a zero-width row is 0: map the arrays as untouched anonymous pages, which

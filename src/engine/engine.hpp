@@ -10,8 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/metric.hpp"
+#include "core/result.hpp"
 #include "engine/fingerprint.hpp"
-#include "engine/result.hpp"
 
 namespace rivezor {
 
@@ -46,9 +47,9 @@ public:
 
     std::uint32_t dims() const { return dims_; }
     std::uint32_t rows() const { return rows_; }
-    std::uint8_t metric() const { return metric_; }
-    const char* metric_name() const;
-    bool normalized() const { return metric_ == 0; }
+    Metric metric() const { return metric_; }
+    const char* metric_name() const { return rivezor::metric_name(metric_); }
+    bool normalized() const { return stores_normalized_rows(metric_); }
 
     // Row i starts at data() + i * dims(); the pointer is into the mapping.
     const float* data() const { return data_; }
@@ -79,7 +80,7 @@ private:
     const float* data_ = nullptr;
     std::uint32_t dims_ = 0;
     std::uint32_t rows_ = 0;
-    std::uint8_t metric_ = 0;
+    Metric metric_ = Metric::cosine;
     std::vector<double> row_norms_sq_;
     std::vector<float> row_norms_;
     const double* row_norms_sq_ptr_ = nullptr;

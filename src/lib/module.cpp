@@ -4,6 +4,7 @@
 #include "lib/numpy_api.hpp"
 
 #include "cblas.h"
+#include "core/messages.hpp"
 #include "engine/fingerprint.hpp"
 #include "lib/bindings.hpp"
 #include "lib/py_ref.hpp"
@@ -56,7 +57,7 @@ bool register_members(PyObject* module) {
     Ref fn_name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!fn_name) return false;
     if (!PyUnicode_Check(fn_name.get())) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be a string");
+        PyErr_SetString(PyExc_TypeError, msg::kNameMustBeString);
         return false;
     }
     const char* name = PyUnicode_AsUTF8AndSize(fn_name.get(), nullptr);
@@ -70,8 +71,7 @@ bool register_members(PyObject* module) {
 extern "C" PyMODINIT_FUNC PyInit_rivezor(void) {
     using namespace rivezor::py;
     if (g_module != nullptr) {
-        PyErr_SetString(PyExc_ImportError,
-                        "rivezor may only be initialized once per interpreter process");
+        PyErr_SetString(PyExc_ImportError, rivezor::msg::kInitializedTwice);
         return nullptr;
     }
     if (PyArray_ImportNumPyAPI() < 0) return nullptr;

@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "core/messages.hpp"
+
 namespace rivezor::py {
 
 // Owns one strong reference (or none).
@@ -68,7 +70,7 @@ bool guard_engine_call(F&& f) {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+        PyErr_SetString(PyExc_RuntimeError, msg::kUnexpectedInternalError);
     }
     return false;
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/batch_shape.hpp"
+#include "core/messages.hpp"
 #include "engine/batch.hpp"
 #include "engine/fingerprint.hpp"
 
@@ -84,9 +86,7 @@ PyObject* hits_matrix(const std::vector<QueryOutcome>& outcomes, std::size_t m, 
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         const std::vector<Hit>& hits = outcomes[i].hits;
         if (hits.size() != m) {
-            PyErr_SetString(PyExc_ValueError, ("invalid length: " + std::to_string(hits.size()) +
-                                               ", but expected " + std::to_string(m))
-                                                  .c_str());
+            PyErr_SetString(PyExc_ValueError, msg::invalid_length(hits.size(), m).c_str());
             return nullptr;
         }
         for (std::size_t j = 0; j < m; ++j) out[i * m + j] = field(hits[j]);
@@ -153,11 +153,9 @@ PyObject* engine_query_batch_detailed(PyObject* self, PyObject* args, PyObject* 
     if (!bind_batch_call("PySearchEngine.query_batch_detailed", args, kwargs, call)) return nullptr;
     const SearchEngine& engine = engine_of(self);
     // The per-row fingerprints below divide by the row width: refuse a width of 0 first.
-    if (call.width == 0) return raise_engine_error("queries have 0 columns: dims must be at least 1");
-    if (call.count % call.width != 0) return raise_engine_error("queries.len() não é múltiplo de dims");
-    if (call.width != engine.dims())
-        return raise_engine_error("Query dimensions " + std::to_string(call.width) + " != index dimensions " +
-                                  std::to_string(engine.dims()));
+    if (const std::optional<std::string> bad =
+            batch_shape_error(call.count, call.width, engine.dims(), msg::kBatchNoColumns))
+        return raise_engine_error(*bad);
     std::optional<std::vector<QueryOutcome>> outcomes = run_batch(self, call);
     if (!outcomes) return nullptr;
     return results_list(*outcomes, &engine, call);

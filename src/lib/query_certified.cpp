@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "core/batch_shape.hpp"
+#include "core/messages.hpp"
 #include "engine/certified.hpp"
 #include "engine/fingerprint.hpp"
 #include "lib/args.hpp"
+#include "core/version.hpp"
 #include "lib/bindings.hpp"
 #include "lib/methods.hpp"
 #include "lib/py_ref.hpp"
@@ -144,10 +147,11 @@ PyObject* engine_query_batch_exact_certified(PyObject* self, PyObject* args, PyO
     const SearchEngine& engine = engine_of(self);
     if (!require_c_contiguous(queries)) return nullptr;
     const auto width = static_cast<std::size_t>(PyArray_DIM(queries, 1));
-    if (width == 0) return raise_engine_error("queries has no columns: its second dimension is 0");
+    const auto count = static_cast<std::size_t>(PyArray_SIZE(queries));
+    if (const std::optional<std::string> bad = batch_shape_error(count, width, engine.dims(), msg::kCertifiedBatchNoColumns))
+        return raise_engine_error(*bad);
     std::vector<float> scratch;
     const float* values = float_data(queries, scratch);
-    const auto count = static_cast<std::size_t>(PyArray_SIZE(queries));
 
     Result<std::vector<CertifiedOutcome>> outcomes = fail("");
     if (!guard_engine_call([&] {

@@ -4,6 +4,8 @@
 #include <new>
 #include <vector>
 
+#include "core/messages.hpp"
+#include "core/version.hpp"
 #include "lib/bindings.hpp"
 #include "lib/py_ref.hpp"
 
@@ -27,7 +29,7 @@ struct ItemObject {
 };
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    PyErr_SetString(PyExc_TypeError, msg::kNoConstructor);
     return nullptr;
 }
 

@@ -2,13 +2,12 @@
 # fingerprints against an independent BLAKE3, paths, and failing opens that leak nothing.
 import os
 
+import blake3
 import numpy as np
 import pytest
 
 import rivezor
 from conftest import index_bytes, rss_bytes
-
-blake3 = pytest.importorskip("blake3")
 
 
 def test_exact_length_opens_and_one_byte_short_fails(tmp_path, rng):

@@ -363,6 +363,7 @@ std::vector<Hit> top_k_scan(const float* scores, std::size_t n, std::size_t k, b
 Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const float* queries,
                                                std::uint64_t value_count, std::uint64_t dims, std::uint64_t k) {
     using namespace batch;
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
     if (const std::optional<std::string> bad = batch_shape_error(value_count, dims, engine.dims(), msg::kBatchNoColumns))
         return fail(*bad);
     const std::uint64_t nq = value_count / dims;

@@ -248,6 +248,7 @@ const char* target_compile_flags() {
 
 Result<CertifiedOutcome> search_certified(const SearchEngine& engine, const float* query, std::size_t n,
                                           std::uint64_t k, std::uint64_t block_size, bool enable_pruning) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
     try {
         return certified_scan(engine, query, n, k, block_size, enable_pruning);
     } catch (const std::bad_alloc&) {
@@ -259,6 +260,7 @@ Result<std::vector<CertifiedOutcome>> search_certified_batch(const SearchEngine&
                                                              std::size_t count, std::size_t dims,
                                                              std::uint64_t k, std::uint64_t block_size,
                                                              bool enable_pruning) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
     if (const std::optional<std::string> bad = batch_shape_error(count, dims, engine.dims(), msg::kCertifiedBatchNoColumns))
         return fail(*bad);
     const std::size_t nq = count / dims;

@@ -16,6 +16,7 @@ namespace {
 
 Result<bool> validate(const SearchEngine& engine, std::size_t n, std::uint64_t idx_a, std::uint64_t idx_b,
                       std::uint64_t block_size, std::uint64_t top_blocks) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
     if (n != engine.dims())
         return fail(msg::query_dimensions_mismatch(n, engine.dims()));
     if (idx_a >= engine.rows() || idx_b >= engine.rows()) return fail(msg::kIndexOutOfBounds);

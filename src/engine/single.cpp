@@ -396,6 +396,7 @@ Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine
 }
 
 Result<QueryOutcome> search_single(const SearchEngine& engine, const float* query, std::size_t n, std::uint64_t k) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
     if (n != engine.dims())
         return fail(msg::query_dimension_mismatch(n, engine.dims()));
     if (!all_finite(query, n)) return fail(msg::kQueryNotFinite);

@@ -1,14 +1,14 @@
 # Batch search through query_batch, query_batch_arrays and query_batch_detailed: every path
 # against the single-query search, validation order, mended empty and non-finite batches.
+import importlib.metadata
 import os
 
+import blake3
 import numpy as np
 import pytest
 
 import rivezor
 from conftest import index_bytes
-
-blake3 = pytest.importorskip("blake3")
 
 METHODS = ["query_batch", "query_batch_arrays", "query_batch_detailed"]
 PATH_NAMES = {
@@ -357,7 +357,7 @@ def test_detailed_results(write_index, rng):
         assert [(h.idx, h.score) for h in d.results] == [(h.idx, h.score) for h in p.results]
         assert d.method_used == p.method_used == "batch-blocked-exact"
         assert (d.index_hash, d.engine_version, d.metric, d.normalized, d.dims, d.rows, d.index_path) == (
-            index_hash, "1.1.0", "cosine", True, 4, 60, os.path.realpath(path))
+            index_hash, importlib.metadata.version("rivezor"), "cosine", True, 4, 60, os.path.realpath(path))
         assert p.index_hash is None and p.query_hash is None and p.metric is None
 
 

@@ -1,5 +1,6 @@
 # Certified exact search: hits identical to the unpruned scan and to query_exact, the
 # certificate's counts, caps, bounds and order, and the argument and batch validation.
+import importlib.metadata
 import inspect
 import re
 
@@ -92,7 +93,7 @@ def test_keys_and_fields_in_order(open_index, rng):
     assert list(r["certificate"]) == CERT_KEYS
     assert all(list(h) == ["idx", "score"] for h in r["results"])
     assert r["method_used"] == "exact-certified-pruning"
-    assert r["engine_version"] == "1.1.0"
+    assert r["engine_version"] == importlib.metadata.version("rivezor")
     assert (r["metric"], r["normalized"], r["dims"], r["rows"]) == ("dot", False, 20, 50)
     assert r["query_hash"] == blake3.blake3(q.tobytes()).hexdigest()
     assert re.fullmatch(r"[0-9a-f]{64}", r["index_hash"])

@@ -2,17 +2,17 @@
 # kernel arithmetic against a NumPy float32 model, path choice, the paths' agreement,
 # validation and conversion errors, the arrays form, threads and memory.
 import gc
+import importlib.metadata
 import os
 import textwrap
 import threading
 
+import blake3
 import numpy as np
 import pytest
 
 import rivezor
 from conftest import SANITIZED, index_bytes, native_heap_bytes, not_under_sanitizer, rss_bytes
-
-blake3 = pytest.importorskip("blake3")
 
 METHODS = ["query_exact", "query_exact_detailed", "query_exact_arrays"]
 MODE_NAMES = {
@@ -512,8 +512,8 @@ def test_detailed_matches_plain_and_fingerprints_the_query(write_index, rng):
     assert hits_of(full) == hits_of(plain)
     assert full.query_hash == blake3.blake3(q.astype("<f4").tobytes()).hexdigest()
     assert full.index_hash == blake3.blake3(open(path, "rb").read()).hexdigest()
-    assert (full.engine_version, full.metric, full.normalized, full.dims, full.rows) == ("1.1.0", "euclidean",
-                                                                                        False, 12, 40)
+    assert (full.engine_version, full.metric, full.normalized, full.dims, full.rows) == (
+        importlib.metadata.version("rivezor"), "euclidean", False, 12, 40)
     assert full.index_path == os.path.realpath(path)
 
 

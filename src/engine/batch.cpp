@@ -12,6 +12,9 @@
 #include <string>
 #include <utility>
 
+#include "core/batch_shape.hpp"
+#include "core/float_bits.hpp"
+#include "core/messages.hpp"
 #include "engine/kernels.hpp"
 #include "engine/single.hpp"
 #include "engine/topk.hpp"
@@ -81,10 +84,7 @@ void dots_to_l2sq(float* scores, std::size_t n, double qq, const double* xx) {
     for (std::size_t j = 0; j < n; ++j) scores[j] = kernels::l2sq_from_dot(qq, xx[j], scores[j]);
 }
 
-std::string score_matrix_error(std::uint64_t a, std::uint64_t b) {
-    return "Cannot allocate a score matrix of " + std::to_string(a) + " x " + std::to_string(b) +
-           " float32 values";
-}
+std::string score_matrix_error(std::uint64_t a, std::uint64_t b) { return msg::score_matrix_unavailable(a, b); }
 
 // An uninitialised a x b float matrix, or nullptr when it cannot be had; sgemm overwrites it.
 std::unique_ptr<float[]> allocate_scores(std::size_t a, std::size_t b) {
@@ -121,17 +121,6 @@ private:
     std::mutex mutex_;
     std::vector<std::unique_ptr<float[]>> free_;
 };
-
-bool batch_is_finite(const float* values, std::size_t count) {
-    // Exponent bits all ones is exactly NaN or infinity; OR-ing a flag keeps the loop branch-free.
-    std::uint32_t bad = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t bits;
-        std::memcpy(&bits, values + i, sizeof(bits));
-        bad |= static_cast<std::uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
-    }
-    return bad == 0;
-}
 
 std::vector<QueryOutcome> empty_outcomes(std::size_t nq, const char* name) {
     std::vector<QueryOutcome> out(nq);
@@ -302,7 +291,7 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
         }
     });
     if (std::find(merge_failed.begin(), merge_failed.end(), 1) != merge_failed.end())
-        return fail("Out of memory while merging the row blocks' candidates");
+        return fail(msg::kMergeOutOfMemory);
     return out;
 }
 
@@ -327,7 +316,7 @@ std::uint64_t per_query_chunk(std::uint64_t nq, std::size_t processors) {
     return std::min<std::uint64_t>(nq, std::max<std::uint64_t>(8, 4 * p));
 }
 
-std::uint64_t queries_per_block(std::optional<std::string_view> qblock, std::uint8_t metric, std::uint64_t dims,
+std::uint64_t queries_per_block(std::optional<std::string_view> qblock, Metric metric, std::uint64_t dims,
                                 std::uint64_t rows, std::uint64_t nq, std::size_t workers) {
     if (qblock) {
         const std::optional<std::uint64_t> forced = runtime::parse_unsigned_decimal(*qblock);
@@ -335,7 +324,7 @@ std::uint64_t queries_per_block(std::optional<std::string_view> qblock, std::uin
     }
     if (nq < 2) return 1;
     const std::uint64_t t = workers == 0 ? 1 : workers;
-    const std::uint64_t budget = metric == 2 ? 3000000 : (dims < 257 ? 8000000 : 5000000);
+    const std::uint64_t budget = metric == Metric::euclidean ? 3000000 : (dims < 257 ? 8000000 : 5000000);
     const std::uint64_t fit = budget / std::max<std::uint64_t>(rows, 1);
     const std::uint64_t p = std::min<std::uint64_t>(nq, 2 * t);
     const std::uint64_t cap = dims >= 768 ? 64 : (dims < 384 ? 256 : 128);
@@ -349,10 +338,10 @@ std::uint64_t queries_per_chunk(std::uint64_t rows, std::uint64_t nq) {
     return std::min<std::uint64_t>(nq, std::max<std::uint64_t>(1, fit));
 }
 
-std::uint64_t rows_per_block(std::uint8_t metric, std::uint64_t dims, std::uint64_t rows, std::size_t workers) {
+std::uint64_t rows_per_block(Metric metric, std::uint64_t dims, std::uint64_t rows, std::size_t workers) {
     const std::uint64_t t = workers == 0 ? 1 : workers;
     const std::uint64_t budget =
-        metric == 2 ? 3000000 : (dims < 384 ? 8000000 : (dims < 768 ? 10000000 : 16000000));
+        metric == Metric::euclidean ? 3000000 : (dims < 384 ? 8000000 : (dims < 768 ? 10000000 : 16000000));
     const std::uint64_t a = budget / std::max<std::uint64_t>(dims, 1);
     const std::uint64_t b = rows / (4 * t);
     const std::uint64_t cap = dims >= 768 ? 32000 : (dims < 384 ? 8000 : 16000);
@@ -374,12 +363,9 @@ std::vector<Hit> top_k_scan(const float* scores, std::size_t n, std::size_t k, b
 Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const float* queries,
                                                std::uint64_t value_count, std::uint64_t dims, std::uint64_t k) {
     using namespace batch;
-    // A zero column count would make every later division meaningless.
-    if (dims == 0) return fail("queries have 0 columns: dims must be at least 1");
-    if (value_count % dims != 0) return fail("queries.len() não é múltiplo de dims");
-    if (dims != engine.dims())
-        return fail("Query dimensions " + std::to_string(dims) + " != index dimensions " +
-                    std::to_string(engine.dims()));
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
+    if (const std::optional<std::string> bad = batch_shape_error(value_count, dims, engine.dims(), msg::kBatchNoColumns))
+        return fail(*bad);
     const std::uint64_t nq = value_count / dims;
     if (nq == 0) return std::vector<QueryOutcome>{};
     try {
@@ -395,16 +381,15 @@ Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const
         const Path path = choose_path(mode ? std::optional<std::string_view>(*mode) : std::nullopt, nq);
 
         // Non-finite query values would only make that query's scores vanish: refuse the batch.
-        if (!batch_is_finite(queries, static_cast<std::size_t>(value_count)))
-            return fail("Queries contêm valores não finitos (NaN/Inf)");
+        if (!all_finite(queries, static_cast<std::size_t>(value_count))) return fail(msg::kBatchNotFinite);
 
         BatchContext c{engine,
                        queries,
                        static_cast<std::size_t>(nq),
                        static_cast<std::size_t>(dims),
                        static_cast<std::size_t>(std::min<std::uint64_t>(k, engine.rows())),
-                       engine.metric() != 2,
-                       engine.metric() == 2,
+                       higher_is_better(engine.metric()),
+                       engine.metric() == Metric::euclidean,
                        {},
                        runtime::env_text("ZARIR_QBLOCK"),
                        runtime::pool_size()};
@@ -418,11 +403,11 @@ Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const
             case Path::Chunked: return run_chunked(c);
             case Path::RowBlocked: return run_row_blocked(c);
         }
-        return fail("unknown batch path");
+        return fail(msg::kUnknownBatchPath);
     } catch (const std::bad_alloc&) {
-        return fail("Out of memory while answering a batch of " + std::to_string(nq) + " queries");
+        return fail(msg::batch_out_of_memory(nq));
     } catch (const std::exception& ex) {
-        return fail(std::string("Batch search failed: ") + ex.what());
+        return fail(msg::batch_failed(ex.what()));
     }
 }
 

@@ -13,6 +13,9 @@
 #include <optional>
 #include <utility>
 
+#include "core/batch_shape.hpp"
+#include "core/float_bits.hpp"
+#include "core/messages.hpp"
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
@@ -31,13 +34,6 @@ constexpr double kBoundSlack = 0.001;
 constexpr const char* kRuleSimilarity = "upper_bound = partial_dot + ||q_rem||*||x||";
 constexpr const char* kRuleEuclidean = "lower_bound_l2 = ||q||^2 + ||x||^2 - 2*(partial_dot + ||q_rem||*||x||)";
 
-// Total order on doubles, as on float32 scores: sign-magnitude bits made monotone.
-std::int64_t double_order_key(double v) {
-    std::int64_t bits;
-    std::memcpy(&bits, &v, sizeof(bits));
-    return bits < 0 ? bits ^ 0x7FFFFFFFFFFFFFFFLL : bits;
-}
-
 // A fixed slack of 0.001 only covers rounding while the vectors are small: the
 // partial dots, the float32 norm and the kernel's own score each carry rounding that grows
 // with ||q||·||x||, and for large-magnitude rows it exceeds 0.001, which let a row whose
@@ -51,9 +47,9 @@ struct RoundingMargin {
     double q_norm = 0.0;
     double q_energy = 0.0;
 
-    RoundingMargin(std::uint8_t metric, std::size_t dims, std::size_t nblocks, std::size_t widest_block,
+    RoundingMargin(Metric metric, std::size_t dims, std::size_t nblocks, std::size_t widest_block,
                    double energy) {
-        euclidean = metric == 2;
+        euclidean = metric == Metric::euclidean;
         q_energy = energy;
         q_norm = rounding::query_norm_above(energy);
         const double kernel_depth =
@@ -116,14 +112,13 @@ void fill_constant_fields(CertifiedOutcome& out, std::uint32_t rows, std::uint64
 Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float* q, std::size_t n, std::uint64_t k,
                                         std::uint64_t block_size, bool enable_pruning) {
     if (n != engine.dims())
-        return fail("Query dimension " + std::to_string(n) + " != index dimension " + std::to_string(engine.dims()));
-    for (std::size_t i = 0; i < n; ++i)
-        if (!std::isfinite(q[i])) return fail("Query vector contains non-finite values");
+        return fail(msg::query_dimension_mismatch(n, engine.dims()));
+    if (!all_finite(q, n)) return fail(msg::kCertifiedQueryNotFinite);
 
     const std::uint64_t bs = std::max<std::uint64_t>(block_size, 1);
     const std::uint32_t rows = engine.rows();
-    const std::uint8_t metric = engine.metric();
-    const bool similarity = metric != 2;
+    const Metric metric = engine.metric();
+    const bool similarity = is_similarity(metric);
 
     CertifiedOutcome out;
     fill_constant_fields(out, rows, bs, enable_pruning);
@@ -154,7 +149,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
     out.block_order.resize(nblocks);
     std::iota(out.block_order.begin(), out.block_order.end(), std::uint64_t{0});
     std::stable_sort(out.block_order.begin(), out.block_order.end(), [&](std::uint64_t a, std::uint64_t b) {
-        return double_order_key(energy[a]) > double_order_key(energy[b]);
+        return order_key(energy[a]) > order_key(energy[b]);
     });
     // The covered energy grows by the same additions for every row, so ||q_rem|| after
     // each visited block is a per-query table.
@@ -253,10 +248,11 @@ const char* target_compile_flags() {
 
 Result<CertifiedOutcome> search_certified(const SearchEngine& engine, const float* query, std::size_t n,
                                           std::uint64_t k, std::uint64_t block_size, bool enable_pruning) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
     try {
         return certified_scan(engine, query, n, k, block_size, enable_pruning);
     } catch (const std::bad_alloc&) {
-        return fail("Not enough memory for the certified search");
+        return fail(msg::kCertifiedOutOfMemory);
     }
 }
 
@@ -264,13 +260,9 @@ Result<std::vector<CertifiedOutcome>> search_certified_batch(const SearchEngine&
                                                              std::size_t count, std::size_t dims,
                                                              std::uint64_t k, std::uint64_t block_size,
                                                              bool enable_pruning) {
-    // The column count divides the value count below; an array without columns has no rows
-    // to speak of.
-    if (dims == 0) return fail("queries has no columns: its second dimension is 0");
-    if (count % dims != 0) return fail("queries.len() não é múltiplo de dims");
-    if (dims != engine.dims())
-        return fail("Query dimensions " + std::to_string(dims) + " != index dimensions " +
-                    std::to_string(engine.dims()));
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
+    if (const std::optional<std::string> bad = batch_shape_error(count, dims, engine.dims(), msg::kCertifiedBatchNoColumns))
+        return fail(*bad);
     const std::size_t nq = count / dims;
     try {
         std::vector<CertifiedOutcome> outcomes(nq);
@@ -292,9 +284,9 @@ Result<std::vector<CertifiedOutcome>> search_certified_batch(const SearchEngine&
         if (first_error) return fail(*first_error);
         return outcomes;
     } catch (const std::bad_alloc&) {
-        return fail("Not enough memory for the certified batch search");
+        return fail(msg::kCertifiedBatchOutOfMemory);
     } catch (const std::exception& e) {
-        return fail(std::string("Certified batch search failed: ") + e.what());
+        return fail(msg::certified_batch_failed(e.what()));
     }
 }
 

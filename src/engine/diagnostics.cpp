@@ -8,6 +8,7 @@
 #include <numeric>
 #include <string>
 
+#include "core/messages.hpp"
 #include "engine/kernels.hpp"
 
 namespace rivezor {
@@ -15,12 +16,12 @@ namespace {
 
 Result<bool> validate(const SearchEngine& engine, std::size_t n, std::uint64_t idx_a, std::uint64_t idx_b,
                       std::uint64_t block_size, std::uint64_t top_blocks) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
     if (n != engine.dims())
-        return fail("Query dimensions " + std::to_string(n) + " != index dimensions " +
-                    std::to_string(engine.dims()));
-    if (idx_a >= engine.rows() || idx_b >= engine.rows()) return fail("Index out of bounds");
-    if (block_size == 0) return fail("block_size must be > 0");
-    if (top_blocks == 0) return fail("top_blocks must be > 0");
+        return fail(msg::query_dimensions_mismatch(n, engine.dims()));
+    if (idx_a >= engine.rows() || idx_b >= engine.rows()) return fail(msg::kIndexOutOfBounds);
+    if (block_size == 0) return fail(msg::kBlockSizeZero);
+    if (top_blocks == 0) return fail(msg::kTopBlocksZero);
     return true;
 }
 
@@ -84,7 +85,7 @@ Result<Explanation> explain_row(const SearchEngine& engine, const float* query, 
     if (!valid) return fail(valid.error());
     try {
         const float* x = engine.row(static_cast<std::size_t>(idx));
-        const bool euclidean = engine.metric() == 2;
+        const bool euclidean = engine.metric() == Metric::euclidean;
         Explanation out;
         const float score = kernels::pair_score(engine.metric(), query, x, n);
         out.score_total = euclidean ? negate(score) : score;
@@ -93,7 +94,7 @@ Result<Explanation> explain_row(const SearchEngine& engine, const float* query, 
         });
         return out;
     } catch (const std::bad_alloc&) {
-        return fail("Not enough memory to explain the score");
+        return fail(msg::kExplainOutOfMemory);
     }
 }
 
@@ -105,7 +106,7 @@ Result<Comparison> compare_rows(const SearchEngine& engine, const float* query, 
     try {
         const float* a = engine.row(static_cast<std::size_t>(idx_a));
         const float* b = engine.row(static_cast<std::size_t>(idx_b));
-        const bool euclidean = engine.metric() == 2;
+        const bool euclidean = engine.metric() == Metric::euclidean;
         Comparison out;
         out.score_a = kernels::pair_score(engine.metric(), query, a, n);
         out.score_b = kernels::pair_score(engine.metric(), query, b, n);
@@ -118,7 +119,7 @@ Result<Comparison> compare_rows(const SearchEngine& engine, const float* query, 
         });
         return out;
     } catch (const std::bad_alloc&) {
-        return fail("Not enough memory to compare the rows");
+        return fail(msg::kCompareOutOfMemory);
     }
 }
 

@@ -265,18 +265,18 @@ float l2sq_f32_vector(const float* q, const float* x, std::size_t n) { return di
 float dot_f32_sse(const float* q, const float* x, std::size_t n) { return pair_f32_sse<false>(q, x, n); }
 float l2sq_f32_sse(const float* q, const float* x, std::size_t n) { return pair_f32_sse<true>(q, x, n); }
 
-float pair_score(std::uint8_t metric, const float* q, const float* x, std::size_t n) {
+float pair_score(Metric metric, const float* q, const float* x, std::size_t n) {
     const Dispatch& d = dispatch();
-    return metric == 2 ? d.l2(q, x, n) : d.dot(q, x, n);
+    return metric == Metric::euclidean ? d.l2(q, x, n) : d.dot(q, x, n);
 }
 
-void score_rows(std::uint8_t metric, const float* q, const float* rows, std::size_t count, std::size_t n,
+void score_rows(Metric metric, const float* q, const float* rows, std::size_t count, std::size_t n,
                 float* out, bool streaming) {
     const Dispatch& d = dispatch();
     if (streaming)
-        (metric == 2 ? d.l2_rows_streaming : d.dot_rows_streaming)(q, rows, count, n, out);
+        (metric == Metric::euclidean ? d.l2_rows_streaming : d.dot_rows_streaming)(q, rows, count, n, out);
     else
-        (metric == 2 ? d.l2_rows : d.dot_rows)(q, rows, count, n, out);
+        (metric == Metric::euclidean ? d.l2_rows : d.dot_rows)(q, rows, count, n, out);
 }
 
 float partial_dot_f32(const float* q, const float* x, std::size_t start, std::size_t end) {

@@ -14,6 +14,8 @@
 #include <numeric>
 #include <vector>
 
+#include "core/float_bits.hpp"
+#include "core/messages.hpp"
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
@@ -42,8 +44,6 @@ constexpr std::size_t kInlineElements = std::size_t{1} << 20;
 // streamed from memory by every scan.
 constexpr std::size_t kCachedMatrixBytes = std::size_t{32} << 20;
 
-bool higher_is_better(std::uint8_t metric) { return metric != 2; }
-
 // The best k found so far by all ranges of one scan. Ranges hand in their candidates when
 // they finish; the k-th best of the merged set is published as a bar that rows of ranges
 // still running must beat. A row strictly worse than k hits already found cannot be among
@@ -67,7 +67,7 @@ public:
         const topk::HitOrder order{higher_};
         std::nth_element(best_.begin(), best_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), best_.end(), order);
         best_.resize(k_);
-        bar_.store(topk::order_key(best_[k_ - 1].score), std::memory_order_relaxed);
+        bar_.store(order_key(best_[k_ - 1].score), std::memory_order_relaxed);
         has_bar_.store(true, std::memory_order_release);
     }
 
@@ -109,7 +109,7 @@ public:
             const float s = scores[offsets[j]];
             // A cut within this batch may have raised the limit since the filter ran.
             if (has_limit_) {
-                const std::int32_t key = topk::order_key(s);
+                const std::int32_t key = order_key(s);
                 if (higher_ ? key < limit_ : key > limit_) continue;
             }
             buf_.push_back(Hit{base + offsets[j], s});
@@ -144,7 +144,7 @@ private:
         const topk::HitOrder order{higher_};
         std::nth_element(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), buf_.end(), order);
         buf_.resize(k_);
-        tighten(topk::order_key(buf_[k_ - 1].score), true);
+        tighten(order_key(buf_[k_ - 1].score), true);
     }
 
     std::size_t k_;
@@ -160,7 +160,7 @@ private:
 std::vector<Hit> scan_rows(const SearchEngine& engine, const float* query, std::size_t first, std::size_t last,
                            std::size_t k_eff, const SharedBest& shared) {
     if (first >= last) return {};
-    const std::uint8_t metric = engine.metric();
+    const Metric metric = engine.metric();
     const std::size_t dims = engine.dims();
     Collector collector(std::min(k_eff, last - first), higher_is_better(metric), last - first, shared);
     const bool streaming = static_cast<std::size_t>(engine.rows()) * dims * sizeof(float) > kCachedMatrixBytes;
@@ -216,7 +216,7 @@ std::vector<Hit> chunked_scan(const SearchEngine& engine, const float* query, st
 void matrix_scores(const SearchEngine& engine, const float* query, std::size_t first, std::size_t n, float* out) {
     const std::size_t dims = engine.dims();
     kernels::block_product(query, 1, engine.row(first), n, dims, out);
-    if (engine.metric() == 2) {
+    if (engine.metric() == Metric::euclidean) {
         const double qq = kernels::sum_squares_f64(query, dims);
         const double* xx = engine.row_norms_sq().data() + first;
         for (std::size_t i = 0; i < n; ++i) out[i] = kernels::l2sq_from_dot(qq, xx[i], out[i]);
@@ -246,13 +246,6 @@ std::vector<Hit> full_matrix(const SearchEngine& engine, const float* query, std
     return topk::top_k_of_scores(scores.data(), rows, k_eff, higher_is_better(engine.metric()));
 }
 
-// Total order on doubles, for the block visiting order.
-std::int64_t order_key_f64(double v) {
-    std::int64_t bits;
-    std::memcpy(&bits, &v, sizeof(bits));
-    return bits < 0 ? bits ^ INT64_MAX : bits;
-}
-
 // Pruned scan (similarity only): a row is dropped as soon as its partial dot product plus
 // the Cauchy-Schwarz limit of the blocks not yet visited, plus a slack, falls below the
 // worst kept score. Blocks are visited heaviest query energy first so the limit shrinks
@@ -280,7 +273,7 @@ std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std
     std::vector<std::size_t> order(nb);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return order_key_f64(qb[a]) > order_key_f64(qb[b]); });
+                     [&](std::size_t a, std::size_t b) { return order_key(qb[a]) > order_key(qb[b]); });
 
     topk::BoundedHeap heap(k_eff, true);
     for (std::size_t r = 0; r < rows; ++r) {
@@ -328,9 +321,9 @@ double elapsed_ms(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-SinglePath choose_single_path(const std::optional<std::string>& mode, std::uint8_t metric, std::uint64_t rows,
+SinglePath choose_single_path(const std::optional<std::string>& mode, Metric metric, std::uint64_t rows,
                               std::uint64_t dims) {
-    const bool similarity = metric == 0 || metric == 1;
+    const bool similarity = is_similarity(metric);
     if (mode) {
         if (*mode == "rayon") return SinglePath::row_scan;
         if (*mode == "pruned")
@@ -342,10 +335,10 @@ SinglePath choose_single_path(const std::optional<std::string>& mode, std::uint8
     return similarity && dims >= 64 && rows >= 10000 ? SinglePath::chunked : SinglePath::row_scan;
 }
 
-std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, std::uint8_t metric, std::size_t threads) {
+std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads) {
     const std::uint64_t t = std::max<std::uint64_t>(threads, 1);
     const std::uint64_t d = std::max<std::uint64_t>(dims, 1);
-    const std::uint64_t budget = metric == 2     ? 3000000
+    const std::uint64_t budget = metric == Metric::euclidean ? 3000000
                                  : dims >= 768 ? 16000000
                                  : dims >= 384 ? 10000000
                                                : 8000000;
@@ -395,18 +388,18 @@ Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine
                 break;
         }
     } catch (const std::bad_alloc&) {
-        return fail("Out of memory during the search of " + std::to_string(engine.rows()) + " rows");
+        return fail(msg::single_out_of_memory(engine.rows()));
     } catch (const std::exception& e) {
-        return fail(std::string("Search failed: ") + e.what());
+        return fail(msg::search_failed(e.what()));
     }
     return outcome;
 }
 
 Result<QueryOutcome> search_single(const SearchEngine& engine, const float* query, std::size_t n, std::uint64_t k) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
     if (n != engine.dims())
-        return fail("Query dimension " + std::to_string(n) + " != index dimension " + std::to_string(engine.dims()));
-    for (std::size_t j = 0; j < n; ++j)
-        if (!std::isfinite(query[j])) return fail("Query vector contém valores não finitos");
+        return fail(msg::query_dimension_mismatch(n, engine.dims()));
+    if (!all_finite(query, n)) return fail(msg::kQueryNotFinite);
     if (k == 0 || engine.rows() == 0) {
         QueryOutcome empty;
         empty.method_used = kNameRowScan;

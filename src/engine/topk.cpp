@@ -11,7 +11,7 @@ namespace rivezor::topk {
 namespace {
 
 bool passes(float s, const std::int32_t* limit, bool higher_is_better) {
-    if (!is_finite_score(s)) return false;
+    if (!is_finite_value(s)) return false;
     if (limit == nullptr) return true;
     const std::int32_t key = order_key(s);
     return higher_is_better ? key >= *limit : key <= *limit;
@@ -97,7 +97,7 @@ void BoundedHeap::sift_down(std::size_t i) {
 }
 
 bool BoundedHeap::offer(std::uint64_t idx, float score) {
-    if (k_ == 0 || !is_finite_score(score)) return false;
+    if (k_ == 0 || !is_finite_value(score)) return false;
     const Hit hit{idx, score};
     if (heap_.size() < k_) {
         heap_.push_back(hit);
@@ -123,7 +123,7 @@ std::vector<Hit> top_k_of_scores(const float* scores, std::size_t n, std::size_t
     BoundedHeap heap(k, higher_is_better);
     for (std::size_t i = 0; i < n; ++i) {
         const float s = scores[i];
-        if (!is_finite_score(s)) continue;
+        if (!is_finite_value(s)) continue;
         // Cheap rejection before building a hit: most scores lose to a full heap's root.
         if (heap.full()) {
             const std::int32_t ks = order_key(s), kw = order_key(heap.worst().score);

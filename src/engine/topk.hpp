@@ -8,22 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/types.hpp"
+#include "core/float_bits.hpp"
+#include "core/hits.hpp"
 
 namespace rivezor::topk {
-
-// IEEE 754 total order: the bits as a signed integer, the 31 low bits flipped when negative.
-inline std::int32_t order_key(float score) {
-    std::int32_t bits;
-    std::memcpy(&bits, &score, sizeof(bits));
-    return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
-}
-
-inline bool is_finite_score(float score) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &score, sizeof(bits));
-    return (bits & 0x7F800000u) != 0x7F800000u;
-}
 
 // Strict hit order: better score under the direction, identical bits broken by lower row.
 inline bool better(const Hit& a, const Hit& b, bool higher_is_better) {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "engine/engine.hpp"
-#include "engine/types.hpp"
+#include "core/hits.hpp"
 
 namespace rivezor::py {
 

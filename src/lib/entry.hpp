@@ -10,7 +10,8 @@
 #include <string>
 #include <type_traits>
 
-#include "engine/result.hpp"
+#include "core/messages.hpp"
+#include "core/result.hpp"
 #include "lib/py_ref.hpp"
 
 namespace rivezor::py {
@@ -40,7 +41,7 @@ inline void raise_current_exception() noexcept {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+        PyErr_SetString(PyExc_RuntimeError, msg::kUnexpectedInternalError);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "cblas.h"
+#include "core/messages.hpp"
 #include "engine/fingerprint.hpp"
 #include "lib/bindings.hpp"
 #include "lib/entry.hpp"
@@ -58,7 +59,7 @@ bool register_members(PyObject* module) {
     Ref fn_name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!fn_name) return false;
     if (!PyUnicode_Check(fn_name.get())) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be a string");
+        PyErr_SetString(PyExc_TypeError, msg::kNameMustBeString);
         return false;
     }
     const char* name = PyUnicode_AsUTF8AndSize(fn_name.get(), nullptr);
@@ -68,8 +69,7 @@ bool register_members(PyObject* module) {
 
 PyObject* initialize_module() {
     if (g_module != nullptr) {
-        PyErr_SetString(PyExc_ImportError,
-                        "rivezor may only be initialized once per interpreter process");
+        PyErr_SetString(PyExc_ImportError, rivezor::msg::kInitializedTwice);
         return nullptr;
     }
     if (PyArray_ImportNumPyAPI() < 0) return nullptr;

@@ -4,6 +4,8 @@
 
 #include "lib/py_values.hpp"
 
+#include "core/messages.hpp"
+
 namespace rivezor::py {
 
 Dict& Dict::set_engine_description(const SearchEngine& engine) {
@@ -26,9 +28,7 @@ HitArrays hit_arrays(std::span<const QueryOutcome> outcomes, int rank) {
     for (std::size_t i = 0; i < n; ++i) {
         const std::vector<Hit>& hits = outcomes[i].hits;
         if (hits.size() != m) {
-            const std::string message =
-                "invalid length: " + std::to_string(hits.size()) + ", but expected " + std::to_string(m);
-            PyErr_SetString(PyExc_ValueError, message.c_str());
+            PyErr_SetString(PyExc_ValueError, msg::invalid_length(hits.size(), m).c_str());
             throw PythonErrorSet{};
         }
         for (std::size_t j = 0; j < m; ++j) {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
-#include "engine/types.hpp"
+#include "core/hits.hpp"
 #include "lib/py_ref.hpp"
 
 namespace rivezor::py {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/batch_shape.hpp"
+#include "core/messages.hpp"
 #include "engine/batch.hpp"
 #include "engine/fingerprint.hpp"
 #include "lib/args.hpp"
@@ -91,11 +93,9 @@ PyObject* engine_query_batch_detailed(PyObject* self, PyObject* args, PyObject* 
     bind_batch_call("PySearchEngine.query_batch_detailed", args, kwargs, call);
     const SearchEngine& engine = engine_of(self);
     // The per-row fingerprints below divide by the row width: refuse a width of 0 first.
-    if (call.width == 0) return raise_engine_error("queries have 0 columns: dims must be at least 1");
-    if (call.count % call.width != 0) return raise_engine_error("queries.len() não é múltiplo de dims");
-    if (call.width != engine.dims())
-        return raise_engine_error("Query dimensions " + std::to_string(call.width) + " != index dimensions " +
-                                  std::to_string(engine.dims()));
+    if (const std::optional<std::string> bad =
+            batch_shape_error(call.count, call.width, engine.dims(), msg::kBatchNoColumns))
+        return raise_engine_error(*bad);
     std::vector<QueryOutcome> outcomes = run_batch(self, call);
     return results_list(outcomes, &engine, call).release();
 }

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "core/batch_shape.hpp"
+#include "core/messages.hpp"
+#include "core/version.hpp"
 #include "engine/certified.hpp"
 #include "engine/fingerprint.hpp"
 #include "lib/args.hpp"
@@ -93,10 +96,12 @@ PyObject* engine_query_batch_exact_certified(PyObject* self, PyObject* args, PyO
         bind_certified_call("PySearchEngine.query_batch_exact_certified", "queries", 2, args, kwargs);
     const SearchEngine& engine = engine_of(self);
     const auto width = static_cast<std::size_t>(PyArray_DIM(call.queries, 1));
-    if (width == 0) return raise_engine_error("queries has no columns: its second dimension is 0");
+    const auto count = static_cast<std::size_t>(PyArray_SIZE(call.queries));
+    if (const std::optional<std::string> bad =
+            batch_shape_error(count, width, engine.dims(), msg::kCertifiedBatchNoColumns))
+        return raise_engine_error(*bad);
     std::vector<float> scratch;
     const float* values = float_data(call.queries, scratch);
-    const auto count = static_cast<std::size_t>(PyArray_SIZE(call.queries));
     const std::vector<CertifiedOutcome> outcomes = value_or_raise(
         search_certified_batch(engine, values, count, width, call.k, call.block_size, call.enable_pruning));
 

@@ -4,7 +4,8 @@
 #include <new>
 #include <vector>
 
-#include "engine/fingerprint.hpp"
+#include "core/messages.hpp"
+#include "core/version.hpp"
 #include "lib/bindings.hpp"
 #include "lib/entry.hpp"
 #include "lib/py_values.hpp"
@@ -29,7 +30,7 @@ struct ItemObject {
 };
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    PyErr_SetString(PyExc_TypeError, msg::kNoConstructor);
     return nullptr;
 }
 

@@ -17,7 +17,10 @@
 #include <new>
 #include <vector>
 
-#include "prepare/format.hpp"
+#include "core/float_bits.hpp"
+#include "core/index_format.hpp"
+#include "core/messages.hpp"
+#include "core/utf8.hpp"
 #include "prepare/normalize.hpp"
 #include "prepare/unicode_classes.hpp"
 #include "prepare/working_copy.hpp"
@@ -220,49 +223,47 @@ void write_body(const PrepareRequest& req, TempFile& temp, bool normalise) {
 Result<std::string> prepare_checked(const PrepareRequest& req) {
     // Ranges, then the element count (the array's own extents are not compared).
     if (req.dims < 1 || req.dims > kMaxDims)
-        return fail("Invalid dims: " + std::to_string(req.dims) + " (must be 1-" + std::to_string(kMaxDims) + ")");
+        return fail(msg::invalid_dims(req.dims, kMaxDims));
     if (req.rows < 1 || req.rows > kMaxRows)
-        return fail("Invalid rows: " + std::to_string(req.rows) + " (must be 1-" + std::to_string(kMaxRows) + ")");
+        return fail(msg::invalid_rows(req.rows, kMaxRows));
     const std::uint64_t expected = req.rows * req.dims;
     if (req.count != expected)
-        return fail("Data shape mismatch: expected " + std::to_string(req.rows) + "\xC3\x97" + std::to_string(req.dims) +
-                    "=" + std::to_string(expected) + ", got " + std::to_string(req.count));
+        return fail(msg::shape_mismatch(req.rows, req.dims, expected, req.count));
 
     // Name and level.
     if (!base_name_acceptable(req.base_name))
-        return fail("Invalid base_name: cannot be empty or contain special characters");
+        return fail(msg::kInvalidBaseName);
     const std::optional<double> factor = level_factor(req.level);
-    if (!factor) return fail("Invalid level '" + req.level + "'. Must be f8, f16, f32, or f64");
+    if (!factor) return fail(msg::invalid_level(req.level));
 
     // A strided sample for NaN and infinity; values outside it are not examined.
     const InvalidSample sample = sample_invalid_values(req.values, req.count);
     if (sample.invalid > sample.samples / 100)
-        return fail("Too many invalid values: " + std::to_string(sample.invalid) + "/" + std::to_string(sample.samples) +
-                    " (" + format_one_decimal(static_cast<double>(sample.invalid) * 100.0 / static_cast<double>(sample.samples)) +
-                    "%)");
+        return fail(msg::too_many_invalid(
+            sample.invalid, sample.samples,
+            format_one_decimal(static_cast<double>(sample.invalid) * 100.0 / static_cast<double>(sample.samples))));
 
     // The size estimate, enforced only on request.
     const double estimate = static_cast<double>(expected) * 4.0 * *factor;
     if (estimate > kStrictMemoryLimitBytes) {
         const std::optional<std::string> strict = runtime::env_text("ZARIR_STRICT_MEMCHECK");
         if (strict && *strict == "1")
-            return fail("Insufficient memory: need " + format_one_decimal(estimate / 1073741824.0) + "GB, available " +
-                        format_one_decimal(8.0) + "GB");
+            return fail(msg::insufficient_memory(format_one_decimal(estimate / 1073741824.0), format_one_decimal(8.0)));
     }
 
     // Names on disk.
     const std::string clean = clean_base_name(req.base_name);
-    if (clean.empty()) return fail("Base name contains no valid characters");
+    if (clean.empty()) return fail(msg::kNoValidCharacters);
     std::string dir;
     if (req.output_dir) {
         dir = *req.output_dir;
         struct stat st{};
         // A NUL would silently cut the path short; such a name exists nowhere.
         if (!has_nul(dir) && ::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            return fail("Output path is not a directory: " + dir);
+            return fail(msg::not_a_directory(dir));
     } else {
         const std::optional<std::string> home = home_directory();
-        if (!home) return fail("Failed to get home directory");
+        if (!home) return fail(msg::kNoHomeDirectory);
         dir = join_path(join_path(*home, ".zarir"), "indexes");
     }
     const std::string stem = clean + "_" + req.level;
@@ -273,10 +274,10 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
     const std::string parent = without_trailing_separators(dir);
     if (!parent.empty()) {
         struct stat st{};
-        if (has_nul(parent)) return fail("Failed to create directory " + parent + ": file name contains a NUL byte");
+        if (has_nul(parent)) return fail(msg::create_directory_failed(parent, msg::kNulInFileName));
         if (::stat(parent.c_str(), &st) != 0) {
             if (const int err = create_directories(parent); err != 0)
-                return fail("Failed to create directory " + parent + ": " + os_error_text(err));
+                return fail(msg::create_directory_failed(parent, os_error_text(err)));
         }
     }
 
@@ -285,34 +286,31 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
     // complete new one is renamed over it.
     struct stat temp_st{};
     if (::lstat(temp_path.c_str(), &temp_st) == 0 && ::unlink(temp_path.c_str()) != 0)
-        return fail("Failed to remove temp file: " + os_error_text(errno));
+        return fail(msg::remove_temp_failed(os_error_text(errno)));
 
     // The sized, mapped temporary file and its header.
     const std::uint64_t length = format::kHeaderBytes + 4 * expected;
     TempFile temp(temp_path);
     if (const int err = temp.create(); err != 0)
-        return fail("Failed to create file " + temp_path + ": " + os_error_text(err));
-    if (const int err = temp.set_length(length); err != 0) return fail("Failed to set file length: " + os_error_text(err));
-    if (const int err = temp.map(length); err != 0) return fail("Failed to create memory map: " + os_error_text(err));
+        return fail(msg::create_file_failed(temp_path, os_error_text(err)));
+    if (const int err = temp.set_length(length); err != 0) return fail(msg::set_length_failed(os_error_text(err)));
+    if (const int err = temp.map(length); err != 0) return fail(msg::create_map_failed(os_error_text(err)));
     unsigned char* out = temp.data();
-    format::write_u32_le(out, static_cast<std::uint32_t>(req.dims));
-    format::write_u32_le(out + 4, static_cast<std::uint32_t>(req.rows));
-    format::write_u32_le(out + 8, req.metric);
+    format::write_header(out, {static_cast<std::uint32_t>(req.dims), static_cast<std::uint32_t>(req.rows), metric_id(req.metric)});
 
     // The body, batch by batch.
-    const bool normalise = req.normalize || req.metric == format::kCosine;
+    const bool normalise = req.normalize || stores_normalized_rows(req.metric);
     write_body(req, temp, normalise);
 
     // Flush to the device, then the atomic replacement, then make the rename durable.
-    if (const int err = temp.flush(); err != 0) return fail("Failed to flush memory map: " + os_error_text(err));
+    if (const int err = temp.flush(); err != 0) return fail(msg::flush_failed(os_error_text(err)));
     temp.unmap();
     // Present, and still the file written here: renaming another writer's half-written
     // temporary file over the index would lose data.
     if (const int err = temp.still_at_path(); err != 0)
-        return fail("Failed to get temp file metadata: " +
-                    (err == ESTALE ? std::string("the temporary file was replaced by another writer") : os_error_text(err)));
+        return fail(msg::temp_metadata_failed(err == ESTALE ? std::string(msg::kTempReplaced) : os_error_text(err)));
     if (::rename(temp_path.c_str(), final_path.c_str()) != 0)
-        return fail("Failed to move temp file to final location: " + os_error_text(errno));
+        return fail(msg::rename_failed(os_error_text(errno)));
     temp.committed();
     sync_directory(parent);
     return final_path;
@@ -320,12 +318,12 @@ Result<std::string> prepare_checked(const PrepareRequest& req) {
 
 }  // namespace
 
-std::optional<std::uint32_t> metric_id_from_lowercase(std::string_view name) {
+std::optional<Metric> metric_from_lowercase_name(std::string_view name) {
     if (name == "cos" || name == "cosine" || name == "norm_cosine" || name == "normalized_cosine" ||
         name == "normalized-cosine")
-        return format::kCosine;
-    if (name == "dot" || name == "dotproduct" || name == "dot_product") return format::kDot;
-    if (name == "l2" || name == "euclidean" || name == "euclidian") return format::kEuclidean;
+        return Metric::cosine;
+    if (name == "dot" || name == "dotproduct" || name == "dot_product") return Metric::dot;
+    if (name == "l2" || name == "euclidean" || name == "euclidian") return Metric::euclidean;
     return std::nullopt;
 }
 
@@ -340,9 +338,7 @@ InvalidSample sample_invalid_values(const float* values, std::uint64_t count) {
     const std::uint64_t samples = (count + step - 1) / step;
     std::uint64_t invalid = 0;
     for (std::uint64_t pos = 0; pos < count; pos += step) {
-        std::uint32_t bits;
-        std::memcpy(&bits, values + pos, sizeof bits);
-        if ((bits & 0x7F800000u) == 0x7F800000u) ++invalid;
+        if (is_non_finite(values[pos])) ++invalid;
     }
     return {invalid, samples};
 }
@@ -352,7 +348,7 @@ bool base_name_acceptable(std::string_view utf8) {
     if (utf8.find_first_of("|<>\"?*:\\./") != std::string_view::npos) return false;
     std::size_t pos = 0;
     while (pos < utf8.size())
-        if (!is_white_space(next_code_point(utf8, pos))) return true;
+        if (!is_white_space(rivezor::utf8::next_code_point(utf8, pos))) return true;
     return false;
 }
 
@@ -361,7 +357,7 @@ std::string clean_base_name(std::string_view utf8) {
     std::size_t pos = 0;
     while (pos < utf8.size()) {
         const std::size_t start = pos;
-        const char32_t cp = next_code_point(utf8, pos);
+        const char32_t cp = rivezor::utf8::next_code_point(utf8, pos);
         if (cp == U'-' || cp == U'_' || is_alphanumeric(cp)) clean.append(utf8.substr(start, pos - start));
     }
     return clean;
@@ -386,9 +382,9 @@ Result<std::string> prepare_index(const PrepareRequest& request) {
     try {
         return prepare_checked(request);
     } catch (const std::bad_alloc&) {
-        return fail("Out of memory while preparing the index");
+        return fail(msg::kPrepareOutOfMemory);
     } catch (const std::exception& e) {
-        return fail(std::string("Index preparation failed: ") + e.what());
+        return fail(msg::prepare_failed(e.what()));
     }
 }
 

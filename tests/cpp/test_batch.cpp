@@ -31,7 +31,7 @@ class RowsPerBlock : public ::testing::TestWithParam<RowBlockCase> {};
 
 TEST_P(RowsPerBlock, BudgetOverDimsOrRowsOverFourT_Capped) {
     const RowBlockCase c = GetParam();
-    EXPECT_EQ(rivezor::batch::rows_per_block(c.metric, c.dims, c.rows, c.workers), c.expected);
+    EXPECT_EQ(rivezor::batch::rows_per_block(static_cast<rivezor::Metric>(c.metric), c.dims, c.rows, c.workers), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -65,7 +65,7 @@ TEST_P(QueriesPerBlock, ForcedOrAutomatic) {
     const QueryBlockCase c = GetParam();
     const std::optional<std::string_view> qblock =
         c.qblock ? std::optional<std::string_view>(c.qblock) : std::nullopt;
-    EXPECT_EQ(rivezor::batch::queries_per_block(qblock, c.metric, c.dims, c.rows, c.nq, c.workers), c.expected);
+    EXPECT_EQ(rivezor::batch::queries_per_block(qblock, static_cast<rivezor::Metric>(c.metric), c.dims, c.rows, c.nq, c.workers), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -103,7 +103,7 @@ TEST_P(KernelDims, ScoreRowsMatchesPairScoreOnEveryRow) {
     const std::size_t count = 11;
     const auto q = values(n, 7, 1.0f);
     const auto m = values(n * count, 8, 3.0f);
-    for (std::uint8_t metric : {0, 1, 2})
+    for (rivezor::Metric metric : {rivezor::Metric::cosine, rivezor::Metric::dot, rivezor::Metric::euclidean})
         for (bool streaming : {false, true}) {
             std::vector<float> out(count, -1.0f);
             k::score_rows(metric, q.data(), m.data(), count, n, out.data(), streaming);
@@ -133,13 +133,13 @@ TEST(Kernels, ScoresOfSpecialValues) {
     // Squared distance of a row to itself is exactly zero; cosine is not normalised.
     const std::vector<float> q = {3.0f, 4.0f};
     const std::vector<float> unit = {0.6f, 0.8f};
-    EXPECT_EQ(k::pair_score(2, q.data(), q.data(), 2), 0.0f);
-    EXPECT_FLOAT_EQ(k::pair_score(0, q.data(), unit.data(), 2), 5.0f);
+    EXPECT_EQ(k::pair_score(rivezor::Metric::euclidean, q.data(), q.data(), 2), 0.0f);
+    EXPECT_FLOAT_EQ(k::pair_score(rivezor::Metric::cosine, q.data(), unit.data(), 2), 5.0f);
     std::vector<float> big(24, 1.0f), row(24, 1.0f);
     row[17] = std::numeric_limits<float>::infinity();
-    EXPECT_TRUE(std::isinf(k::pair_score(1, big.data(), row.data(), 24)));
+    EXPECT_TRUE(std::isinf(k::pair_score(rivezor::Metric::dot, big.data(), row.data(), 24)));
     row[17] = std::numeric_limits<float>::quiet_NaN();
-    EXPECT_TRUE(std::isnan(k::pair_score(2, big.data(), row.data(), 24)));
+    EXPECT_TRUE(std::isnan(k::pair_score(rivezor::Metric::euclidean, big.data(), row.data(), 24)));
 }
 
 TEST(Kernels, ScalarSwitchIsOffUnlessExactlyOne) {

@@ -49,11 +49,11 @@ std::vector<Ranked> reference(const rivezor::SearchEngine& e, const std::vector<
         double s = 0.0;
         for (std::size_t j = 0; j < e.dims(); ++j) {
             const double a = q[j], b = e.row(r)[j];
-            s += e.metric() == 2 ? (a - b) * (a - b) : a * b;
+            s += e.metric() == rivezor::Metric::euclidean ? (a - b) * (a - b) : a * b;
         }
         if (std::isfinite(s)) all.push_back({r, s});
     }
-    const bool higher = e.metric() != 2;
+    const bool higher = rivezor::higher_is_better(e.metric());
     std::sort(all.begin(), all.end(), [&](const Ranked& a, const Ranked& b) {
         if (a.score != b.score) return higher ? a.score > b.score : a.score < b.score;
         return a.idx < b.idx;
@@ -77,7 +77,7 @@ class ChunkLength : public ::testing::TestWithParam<ChunkCase> {};
 
 TEST_P(ChunkLength, FollowsBudgetSpreadAndCap) {
     const auto c = GetParam();
-    EXPECT_EQ(rivezor::single_chunk_length(c.rows, c.dims, c.metric, c.threads), c.expected);
+    EXPECT_EQ(rivezor::single_chunk_length(c.rows, c.dims, static_cast<rivezor::Metric>(c.metric), c.threads), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -99,9 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ChunkLength, EuclideanSpreadBeatsBudgetWhenRowsAreMany) {
     // a = 3000000 / 1000 = 3000; b = 200000 / 4 = 50000 -> capped at 32000 (dims >= 768).
-    EXPECT_EQ(rivezor::single_chunk_length(200000, 1000, 2, 1), 32000u);
+    EXPECT_EQ(rivezor::single_chunk_length(200000, 1000, rivezor::Metric::euclidean, 1), 32000u);
     // a = 3000 wins over b = 2500 for 10000 rows.
-    EXPECT_EQ(rivezor::single_chunk_length(10000, 1000, 2, 1), 3000u);
+    EXPECT_EQ(rivezor::single_chunk_length(10000, 1000, rivezor::Metric::euclidean, 1), 3000u);
 }
 
 struct ChoiceCase {
@@ -116,7 +116,7 @@ class PathChoice : public ::testing::TestWithParam<ChoiceCase> {};
 TEST_P(PathChoice, ModeAndShape) {
     const auto c = GetParam();
     const std::optional<std::string> mode = c.mode ? std::optional<std::string>(c.mode) : std::nullopt;
-    EXPECT_EQ(rivezor::choose_single_path(mode, c.metric, c.rows, c.dims), c.expected);
+    EXPECT_EQ(rivezor::choose_single_path(mode, static_cast<rivezor::Metric>(c.metric), c.rows, c.dims), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,7 +192,7 @@ TEST(EveryPath, RandomDataRowAndChunkedScanAgreeBitForBit) {
             EXPECT_EQ(a.value().hits[i].idx, b.value().hits[i].idx);
             EXPECT_EQ(bits_of(a.value().hits[i].score), bits_of(b.value().hits[i].score));
             EXPECT_EQ(bits_of(a.value().hits[i].score),
-                      bits_of(rivezor::kernels::pair_score(1, q.data(), e->row(a.value().hits[i].idx), dims)));
+                      bits_of(rivezor::kernels::pair_score(rivezor::Metric::dot, q.data(), e->row(a.value().hits[i].idx), dims)));
         }
         // The matrix paths and the pruned scan round differently; the rows still match the
         // reference wherever neighbours are not within rounding of each other.
@@ -218,8 +218,8 @@ TEST(EveryPath, RandomDataRowAndChunkedScanAgreeBitForBit) {
 // the bar's score but smaller numbers must still win. The row scan splits this size too.
 TEST(EveryPath, EqualScoresAcrossChunksKeepTheEarliestRows) {
     const std::uint32_t rows = 8001, dims = 160;
-    ASSERT_EQ(rivezor::single_chunk_length(rows, dims, 0, 1), 8000u);
-    ASSERT_EQ(rivezor::single_chunk_length(rows, dims, 0, 64), 8000u);
+    ASSERT_EQ(rivezor::single_chunk_length(rows, dims, rivezor::Metric::cosine, 1), 8000u);
+    ASSERT_EQ(rivezor::single_chunk_length(rows, dims, rivezor::Metric::cosine, 64), 8000u);
     std::vector<float> m(std::size_t{rows} * dims, 0.25f);
     for (std::uint32_t metric : {0u, 2u}) {
         auto e = open_index("single_ties", dims, rows, metric, m);
@@ -437,16 +437,16 @@ TEST(Candidates, MatchPlainFilterForEveryClassOfScoreAndLimit) {
     for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 31u, 256u}) {
         std::vector<float> scores(n);
         for (float& s : scores) s = pick(gen) < 3 ? specials[pick(gen) % 8] : normal(gen);
-        std::vector<std::int32_t> limits = {0, -1, rivezor::topk::order_key(-0.5f), rivezor::topk::order_key(1.0f),
+        std::vector<std::int32_t> limits = {0, -1, rivezor::order_key(-0.5f), rivezor::order_key(1.0f),
                                             INT32_MIN, INT32_MAX};
-        if (n > 0) limits.push_back(rivezor::topk::order_key(scores[n / 2]));
+        if (n > 0) limits.push_back(rivezor::order_key(scores[n / 2]));
         for (bool higher : {true, false}) {
             for (std::size_t l = 0; l <= limits.size(); ++l) {
                 const std::int32_t* limit = l < limits.size() ? &limits[l] : nullptr;
                 std::vector<std::uint32_t> want;
                 for (std::size_t i = 0; i < n; ++i) {
                     if (!std::isfinite(scores[i])) continue;
-                    const std::int32_t key = rivezor::topk::order_key(scores[i]);
+                    const std::int32_t key = rivezor::order_key(scores[i]);
                     if (limit != nullptr && (higher ? key < *limit : key > *limit)) continue;
                     want.push_back(static_cast<std::uint32_t>(i));
                 }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
-#include "prepare/format.hpp"
+#include "core/index_format.hpp"
 
 namespace rivezor::test_support {
 
@@ -28,10 +28,8 @@ inline std::string write_index(const std::string& name, std::uint32_t dims, std:
     const std::string path = ::testing::TempDir() + "/" + name + "_" + std::to_string(::getpid()) + "_" +
                              std::to_string(serial.fetch_add(1)) + ".bin";
     std::ofstream out(path, std::ios::binary);
-    unsigned char header[12];
-    format::write_u32_le(header, dims);
-    format::write_u32_le(header + 4, rows);
-    format::write_u32_le(header + 8, metric);
+    unsigned char header[format::kHeaderBytes];
+    format::write_header(header, {dims, rows, metric});
     out.write(reinterpret_cast<const char*>(header), 12);
     out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
     for (std::size_t i = 0; i < trailing; ++i) out.put(static_cast<char>(i));

@@ -92,7 +92,7 @@ TEST_P(StrictMemcheck, GatesOnlyAboveTheLimitAndOnlyOnRequest) {
     PrepareRequest req;
     req.values = m.data();
     req.count = c.rows * c.dims;
-    req.metric = 1;
+    req.metric = rivezor::Metric::dot;
     req.dims = c.dims;
     req.rows = c.rows;
     req.base_name = "big";
@@ -155,12 +155,12 @@ TEST(WriterBatches, RowsPerBatch) {
 }
 
 TEST(WriterNames, MetricTable) {
-    EXPECT_EQ(metric_id_from_lowercase("normalized-cosine"), 0u);
-    EXPECT_EQ(metric_id_from_lowercase("dot_product"), 1u);
-    EXPECT_EQ(metric_id_from_lowercase("euclidian"), 2u);
+    EXPECT_EQ(metric_from_lowercase_name("normalized-cosine"), rivezor::Metric::cosine);
+    EXPECT_EQ(metric_from_lowercase_name("dot_product"), rivezor::Metric::dot);
+    EXPECT_EQ(metric_from_lowercase_name("euclidian"), rivezor::Metric::euclidean);
     for (std::string_view bad : {std::string_view("COSINE"), std::string_view(""), std::string_view("cosine\0", 7),
                                  std::string_view("l2 "), std::string_view("dot-product")})
-        EXPECT_FALSE(metric_id_from_lowercase(bad).has_value()) << bad;
+        EXPECT_FALSE(metric_from_lowercase_name(bad).has_value()) << bad;
 }
 
 TEST(WriterNames, BaseNameChecksOnRawBytes) {
@@ -246,7 +246,7 @@ TEST(WriterFiles, WritesHeaderAndBodyAndReplacesAtomically) {
     PrepareRequest req;
     req.values = values.data();
     req.count = values.size();
-    req.metric = 2;
+    req.metric = rivezor::Metric::euclidean;
     req.dims = 3;
     req.rows = 2;
     req.base_name = "t";

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import rivezor
+from conftest import SANITIZED
 
 
 def test_module_doc_and_all():
@@ -133,3 +134,39 @@ def test_every_entry_maps_a_cpp_failure_to_memory_error(child, write_index, tmp_
     for key, (normal, faulted) in report.items():
         assert normal == ("TypeError" if key.endswith("__new__") else "ok"), key
         assert faulted == "MemoryError", key
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than the limit leaves")
+def test_allocation_failure_in_argument_conversion_is_memory_error(child, write_index):
+    # An unaligned query is copied before the search; with the address space capped that copy
+    # fails, which must surface as MemoryError from every kind of method instead of aborting.
+    path = write_index(np.ones((3, 4), dtype=np.float32))
+    proc = child(
+        f"""
+        import resource
+        import numpy as np
+        import rivezor
+        engine = rivezor.PySearchEngine({path!r}, False)
+        query = np.zeros(25_000_001 * 4 + 1, np.uint8)[1:].view(np.float32)
+        assert not query.flags.aligned
+        calls = {{
+            "query_exact": lambda: engine.query_exact(query, 1),
+            "query_exact_arrays": lambda: engine.query_exact_arrays(query, 1),
+            "query_batch": lambda: engine.query_batch(query.reshape(1, -1), 1),
+            "query_exact_certified": lambda: engine.query_exact_certified(query, 1),
+            "explain": lambda: engine.explain(query, 0, 2, 1),
+        }}
+        size = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, ((size + 32 * 1024) * 1024, resource.RLIM_INFINITY))
+        for name, call in calls.items():
+            try:
+                call()
+                print(name, "answered")
+            except MemoryError:
+                print(name, "MemoryError")
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == [word for name in ("query_exact", "query_exact_arrays", "query_batch",
+                                                     "query_exact_certified", "explain")
+                                   for word in (name, "MemoryError")]

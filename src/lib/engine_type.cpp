@@ -46,8 +46,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     mirror_thread_vars_into_os_environ();
     auto engine = std::make_unique<EngineRef>(value_or_raise(std::move(opened)));
 
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = alloc_instance(type);
     if (self == nullptr) return nullptr;
     reinterpret_cast<EngineObject*>(self)->engine = engine.release();
     return self;
@@ -55,10 +54,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void engine_dealloc(PyObject* self) {
     delete reinterpret_cast<EngineObject*>(self)->engine;
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    free_instance(self);
 }
 
 PyObject* engine_dims(PyObject* self, PyObject*) { return py_value(engine_of(self).dims()).release(); }
@@ -102,7 +98,7 @@ PyObject* g_engine_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* search_engine_type() {
+PyTypeObject* ensure_search_engine_type() {
     if (g_engine_type == nullptr) g_engine_type = PyType_FromSpec(&engine_spec);
     return reinterpret_cast<PyTypeObject*>(g_engine_type);
 }

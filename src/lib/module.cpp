@@ -46,10 +46,10 @@ PyMethodDef prepare_def = {
 };
 
 bool register_members(PyObject* module) {
-    PyTypeObject* engine = search_engine_type();
+    PyTypeObject* engine = ensure_search_engine_type();
     if (engine == nullptr || !add_member(module, "PySearchEngine", reinterpret_cast<PyObject*>(engine)))
         return false;
-    PyTypeObject* result = query_result_type();
+    PyTypeObject* result = ensure_query_result_type();
     if (result == nullptr || !add_member(module, "PyQueryResult", reinterpret_cast<PyObject*>(result)))
         return false;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));

@@ -23,7 +23,7 @@ struct SingleCall {
 };
 
 // Steps shared by the three methods: bind, convert, hold the engine, check contiguity.
-void prepare_single(const char* callable, PyObject* self, PyObject* args, PyObject* kwargs, SingleCall& call) {
+void bind_single_call(const char* callable, PyObject* self, PyObject* args, PyObject* kwargs, SingleCall& call) {
     static const char* const names[] = {"query", "k"};
     PyObject* argv[2];
     PyArrayObject* query = nullptr;
@@ -42,9 +42,9 @@ QueryOutcome run_search(const SingleCall& call) {
     return value_or_raise(search_single(*call.engine, call.data, call.length, call.k));
 }
 
-PyObject* single_query(const char* callable, PyObject* self, PyObject* args, PyObject* kwargs, bool detailed) {
+PyObject* run_single_query(const char* callable, PyObject* self, PyObject* args, PyObject* kwargs, bool detailed) {
     SingleCall call;
-    prepare_single(callable, self, args, kwargs, call);
+    bind_single_call(callable, self, args, kwargs, call);
     std::string query_hash;
     if (detailed) query_hash = query_fingerprint_hex(call.data, call.length);
     QueryOutcome outcome = run_search(call);
@@ -56,16 +56,16 @@ PyObject* single_query(const char* callable, PyObject* self, PyObject* args, PyO
 }  // namespace
 
 PyObject* engine_query_exact(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return single_query("PySearchEngine.query_exact", self, args, kwargs, false);
+    return run_single_query("PySearchEngine.query_exact", self, args, kwargs, false);
 }
 
 PyObject* engine_query_exact_detailed(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return single_query("PySearchEngine.query_exact_detailed", self, args, kwargs, true);
+    return run_single_query("PySearchEngine.query_exact_detailed", self, args, kwargs, true);
 }
 
 PyObject* engine_query_exact_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
     SingleCall call;
-    prepare_single("PySearchEngine.query_exact_arrays", self, args, kwargs, call);
+    bind_single_call("PySearchEngine.query_exact_arrays", self, args, kwargs, call);
     const QueryOutcome outcome = run_search(call);
     HitArrays arrays = hit_arrays(std::span<const QueryOutcome>(&outcome, 1), 1);
     const SearchEngine& engine = *call.engine;

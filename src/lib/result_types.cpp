@@ -34,36 +34,23 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
-template <class Obj>
-void dealloc_plain(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));
-}
-
 void result_dealloc(PyObject* self) {
     delete reinterpret_cast<ResultObject*>(self)->record;
-    dealloc_plain<ResultObject>(self);
+    free_instance(self);
 }
 
-PyObject* alloc_instance(PyTypeObject* type) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    return alloc(type, 0);
-}
-
-const ResultRecord& rec(PyObject* self) { return *reinterpret_cast<ResultObject*>(self)->record; }
+const ResultRecord& record_of(PyObject* self) { return *reinterpret_cast<ResultObject*>(self)->record; }
 
 // A full result's description field, or None for a plain result.
 template <class Field>
 PyObject* full_field(PyObject* self, Field field) {
-    const std::optional<FullInfo>& full = rec(self).full;
+    const std::optional<FullInfo>& full = record_of(self).full;
     if (!full) Py_RETURN_NONE;
     return py_value(field(*full)).release();
 }
 
 PyObject* make_item(const Hit& hit) {
-    PyTypeObject* type = query_item_type();
+    PyTypeObject* type = ensure_query_item_type();
     if (type == nullptr) return nullptr;
     PyObject* obj = alloc_instance(type);
     if (obj == nullptr) return nullptr;
@@ -74,10 +61,10 @@ PyObject* make_item(const Hit& hit) {
 }
 
 PyObject* get_results(PyObject* self, void*) {
-    return list_of(rec(self).outcome.hits, [](const Hit& hit) { return Ref::checked(make_item(hit)); }).release();
+    return list_of(record_of(self).outcome.hits, [](const Hit& hit) { return Ref::checked(make_item(hit)); }).release();
 }
-PyObject* get_time(PyObject* self, void*) { return py_value(rec(self).outcome.query_time_ms).release(); }
-PyObject* get_method(PyObject* self, void*) { return py_value(rec(self).outcome.method_used).release(); }
+PyObject* get_time(PyObject* self, void*) { return py_value(record_of(self).outcome.query_time_ms).release(); }
+PyObject* get_method(PyObject* self, void*) { return py_value(record_of(self).outcome.method_used).release(); }
 PyObject* get_index_hash(PyObject* self, void*) {
     return full_field(self, [](const FullInfo& f) { return f.index_hash; });
 }
@@ -104,7 +91,7 @@ PyObject* get_index_path(PyObject* self, void*) {
 }
 
 PyObject* result_repr(PyObject* self) {
-    const QueryOutcome& o = rec(self).outcome;
+    const QueryOutcome& o = record_of(self).outcome;
     char time_text[64];
     std::snprintf(time_text, sizeof(time_text), "%.3f", o.query_time_ms);
     const std::string text = "<PyQueryResult results=" + std::to_string(o.hits.size()) + " time=" + time_text +
@@ -148,14 +135,14 @@ PyType_Spec result_spec = {"builtins.PyQueryResult", sizeof(ResultObject), 0,
 
 PyType_Slot item_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(entry<no_constructor>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(entry<dealloc_plain<ItemObject>>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(entry<free_instance>)},
     {Py_tp_getset, item_getset},
     {0, nullptr},
 };
 PyType_Spec item_spec = {"builtins.PyQueryItem", sizeof(ItemObject), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, item_slots};
 
-PyTypeObject* cached_type(PyObject*& slot, PyType_Spec& spec) {
+PyTypeObject* ensure_type(PyObject*& slot, PyType_Spec& spec) {
     if (slot == nullptr) slot = PyType_FromSpec(&spec);
     return reinterpret_cast<PyTypeObject*>(slot);
 }
@@ -165,8 +152,20 @@ PyObject* g_item_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* query_result_type() { return cached_type(g_result_type, result_spec); }
-PyTypeObject* query_item_type() { return cached_type(g_item_type, item_spec); }
+PyObject* alloc_instance(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    return alloc(type, 0);
+}
+
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyTypeObject* ensure_query_result_type() { return ensure_type(g_result_type, result_spec); }
+PyTypeObject* ensure_query_item_type() { return ensure_type(g_item_type, item_spec); }
 
 FullInfo full_info(const SearchEngine& engine, std::string query_hash) {
     return FullInfo{engine.index_hash_hex(), std::move(query_hash), engine.metric_name(), engine.normalized(),
@@ -174,7 +173,7 @@ FullInfo full_info(const SearchEngine& engine, std::string query_hash) {
 }
 
 PyObject* make_query_result(QueryOutcome&& outcome, std::optional<FullInfo> full) {
-    PyTypeObject* type = query_result_type();
+    PyTypeObject* type = ensure_query_result_type();
     if (type == nullptr) return nullptr;
     ResultRecord* record = new (std::nothrow) ResultRecord{std::move(outcome), std::move(full)};
     if (record == nullptr) return PyErr_NoMemory();

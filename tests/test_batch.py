@@ -419,3 +419,30 @@ def test_score_matrix_that_cannot_be_allocated_is_an_error(tmp_path, child):
         "Cannot allocate a score matrix of 30000 x 20000 float32 values",
         "Cannot allocate a score matrix of 30000 x 8000 float32 values",
     ]
+
+
+def test_per_query_path_out_of_memory_fails_the_whole_batch(tmp_path, child):
+    # Each query of the per-query path scores all 2M rows into one 8 MB array; with no room
+    # for it the batch used to succeed with empty hit lists for those queries.
+    path = tmp_path / "tall.bin"
+    path.write_bytes(index_bytes(np.ones((2_000_000, 1), dtype=np.float32), 1))
+    proc = child(
+        f"""
+        import os, resource, numpy as np, rivezor
+        e = rivezor.PySearchEngine({str(path)!r}, False)
+        queries = np.ones((2, 1), dtype=np.float32)
+        os.environ["ZARIR_BATCH_MODE"] = "rayon"
+        os.environ["ZARIR_SINGLE_MODE"] = "matrix_full"
+        assert [len(r.results) for r in e.query_batch(queries, 3)] == [3, 3]
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + 4 * 2**20, resource.RLIM_INFINITY))
+        try:
+            print([len(r.results) for r in e.query_batch(queries, 3)])
+        except ValueError as exc:
+            print(exc)
+        """,
+        env_remove=("ZARIR_BATCH_MODE", "ZARIR_SINGLE_MODE", "ZARIR_QBLOCK"),
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["Out of memory while answering a batch of 2 queries"]

@@ -144,25 +144,20 @@ struct BatchContext {
     const float* query(std::size_t i) const { return queries + i * dims; }
 };
 
+// A query that cannot be answered (memory ran out) fails the whole batch, as on the other
+// paths: its exception leaves parallel_for and becomes search_batch's message.
 Result<std::vector<QueryOutcome>> run_per_query(const BatchContext& c) {
     std::vector<QueryOutcome> out(c.nq);
+    const SinglePath path = configured_single_path(c.engine);
     const std::size_t chunk = per_query_chunk(c.nq, runtime::logical_processors());
     for (std::size_t first = 0; first < c.nq; first += chunk) {
         const std::size_t count = std::min(chunk, c.nq - first);
         runtime::parallel_for(count, [&](std::size_t i) {
             QueryOutcome& slot = out[first + i];
+            QueryOutcome answer = answer_checked_query(c.engine, c.query(first + i), c.k_eff, path);
+            slot.hits = std::move(answer.hits);
+            slot.query_time_ms = answer.query_time_ms;
             slot.method_used = kPerQueryName;
-            try {
-                Result<QueryOutcome> r = search_single(c.engine, c.query(first + i), c.dims, c.k_eff);
-                if (r) {
-                    slot.hits = std::move(r.value().hits);
-                    slot.query_time_ms = r.value().query_time_ms;
-                }
-            } catch (const std::bad_alloc&) {
-                // A query that cannot be answered comes back empty; the batch goes on.
-                slot.hits.clear();
-                slot.query_time_ms = 0.0;
-            }
         });
     }
     return out;

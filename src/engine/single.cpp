@@ -350,56 +350,65 @@ std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, Metric m
     return static_cast<std::size_t>(c);
 }
 
-Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine, const float* query,
-                                     std::size_t k_eff) {
+namespace {
+
+// The chosen path for a validated query; throws std::bad_alloc when memory runs out.
+QueryOutcome run_path(SinglePath path, const SearchEngine& engine, const float* query, std::size_t k_eff) {
     QueryOutcome outcome;
     k_eff = std::min<std::size_t>(k_eff, engine.rows());
+    if (path == SinglePath::pruned && !pruning_state_usable(engine)) path = SinglePath::chunked;
+    // The selections below assume at least one hit to keep.
+    if (k_eff == 0) {
+        outcome.method_used = path == SinglePath::row_scan         ? kNameRowScan
+                              : path == SinglePath::chunked        ? kNameChunked
+                              : path == SinglePath::blocked_matrix ? kNameBlocked
+                              : path == SinglePath::full_matrix    ? kNameFull
+                                                                   : kNamePruned;
+        return outcome;
+    }
+    switch (path) {
+        case SinglePath::row_scan:
+            outcome.hits = row_scan(engine, query, k_eff);
+            outcome.method_used = kNameRowScan;
+            break;
+        case SinglePath::chunked:
+            outcome.hits = chunked_scan(engine, query, k_eff);
+            outcome.method_used = kNameChunked;
+            break;
+        case SinglePath::blocked_matrix:
+            outcome.hits = blocked_matrix(engine, query, k_eff);
+            outcome.method_used = kNameBlocked;
+            break;
+        case SinglePath::full_matrix:
+            outcome.hits = full_matrix(engine, query, k_eff);
+            outcome.method_used = kNameFull;
+            break;
+        case SinglePath::pruned:
+            outcome.hits = pruned_scan(engine, query, k_eff);
+            outcome.method_used = kNamePruned;
+            break;
+    }
+    return outcome;
+}
+
+}  // namespace
+
+Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine, const float* query,
+                                     std::size_t k_eff) {
     try {
-        if (path == SinglePath::pruned && !pruning_state_usable(engine)) path = SinglePath::chunked;
-        // The selections below assume at least one hit to keep.
-        if (k_eff == 0) {
-            outcome.method_used = path == SinglePath::row_scan         ? kNameRowScan
-                                  : path == SinglePath::chunked        ? kNameChunked
-                                  : path == SinglePath::blocked_matrix ? kNameBlocked
-                                  : path == SinglePath::full_matrix    ? kNameFull
-                                                                       : kNamePruned;
-            return outcome;
-        }
-        switch (path) {
-            case SinglePath::row_scan:
-                outcome.hits = row_scan(engine, query, k_eff);
-                outcome.method_used = kNameRowScan;
-                break;
-            case SinglePath::chunked:
-                outcome.hits = chunked_scan(engine, query, k_eff);
-                outcome.method_used = kNameChunked;
-                break;
-            case SinglePath::blocked_matrix:
-                outcome.hits = blocked_matrix(engine, query, k_eff);
-                outcome.method_used = kNameBlocked;
-                break;
-            case SinglePath::full_matrix:
-                outcome.hits = full_matrix(engine, query, k_eff);
-                outcome.method_used = kNameFull;
-                break;
-            case SinglePath::pruned:
-                outcome.hits = pruned_scan(engine, query, k_eff);
-                outcome.method_used = kNamePruned;
-                break;
-        }
+        return run_path(path, engine, query, k_eff);
     } catch (const std::bad_alloc&) {
         return fail(msg::single_out_of_memory(engine.rows()));
     } catch (const std::exception& e) {
         return fail(msg::search_failed(e.what()));
     }
-    return outcome;
 }
 
-Result<QueryOutcome> search_single(const SearchEngine& engine, const float* query, std::size_t n, std::uint64_t k) {
-    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
-    if (n != engine.dims())
-        return fail(msg::query_dimension_mismatch(n, engine.dims()));
-    if (!all_finite(query, n)) return fail(msg::kQueryNotFinite);
+SinglePath configured_single_path(const SearchEngine& engine) {
+    return choose_single_path(runtime::env_text("ZARIR_SINGLE_MODE"), engine.metric(), engine.rows(), engine.dims());
+}
+
+QueryOutcome answer_checked_query(const SearchEngine& engine, const float* query, std::uint64_t k, SinglePath path) {
     if (k == 0 || engine.rows() == 0) {
         QueryOutcome empty;
         empty.method_used = kNameRowScan;
@@ -407,12 +416,24 @@ Result<QueryOutcome> search_single(const SearchEngine& engine, const float* quer
     }
     const auto start = std::chrono::steady_clock::now();
     const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(k, engine.rows()));
-    const SinglePath path =
-        choose_single_path(runtime::env_text("ZARIR_SINGLE_MODE"), engine.metric(), engine.rows(), engine.dims());
-    Result<QueryOutcome> outcome = run_single_path(path, engine, query, k_eff);
-    if (!outcome) return outcome;
-    outcome.value().query_time_ms = elapsed_ms(start);
+    QueryOutcome outcome = run_path(path, engine, query, k_eff);
+    outcome.query_time_ms = elapsed_ms(start);
     return outcome;
+}
+
+Result<QueryOutcome> search_single(const SearchEngine& engine, const float* query, std::size_t n, std::uint64_t k) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
+    if (n != engine.dims()) return fail(msg::query_dimension_mismatch(n, engine.dims()));
+    if (!all_finite(query, n)) return fail(msg::kQueryNotFinite);
+    if (k == 0 || engine.rows() == 0) return answer_checked_query(engine, query, k, SinglePath::row_scan);
+    const SinglePath path = configured_single_path(engine);
+    try {
+        return answer_checked_query(engine, query, k, path);
+    } catch (const std::bad_alloc&) {
+        return fail(msg::single_out_of_memory(engine.rows()));
+    } catch (const std::exception& e) {
+        return fail(msg::search_failed(e.what()));
+    }
 }
 
 }  // namespace rivezor

@@ -19,6 +19,7 @@
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
+#include "runtime/cpu_features.hpp"
 #include "runtime/pool.hpp"
 
 namespace rivezor {
@@ -81,16 +82,6 @@ struct RoundingMargin {
         return rounding::at_least(margin, kBoundSlack);
     }
 };
-
-const char* detect_simd_path() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return "avx2";
-    if (__builtin_cpu_supports("avx")) return "avx";
-    if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
-#endif
-    return "scalar";
-}
 
 // The bound rounded to float32 for the certificate. A bound that beat t by less than half
 // an ulp of t would round onto t itself and the certificate would then read as unproven;
@@ -229,22 +220,10 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
 
 }  // namespace
 
-const char* processor_simd_path() {
-    static const char* const path = detect_simd_path();
-    return path;
-}
+const char* processor_simd_path() { return runtime::processor_simd_name(); }
 
-const char* target_compile_flags() {
-#if defined(__x86_64__)
-    return "arch=x86_64";
-#elif defined(__aarch64__)
-    return "arch=aarch64";
-#elif defined(__i386__)
-    return "arch=x86";
-#else
-    return "arch=unknown";
-#endif
-}
+// The build only targets x86-64 (CMake refuses any other processor).
+const char* target_compile_flags() { return "arch=x86_64"; }
 
 Result<CertifiedOutcome> search_certified(const SearchEngine& engine, const float* query, std::size_t n,
                                           std::uint64_t k, std::uint64_t block_size, bool enable_pruning) {

@@ -20,6 +20,7 @@
 #include "engine/transpose_avx2.hpp"
 #include "core/index_format.hpp"
 #include "core/messages.hpp"
+#include "runtime/cpu_features.hpp"
 #include "runtime/environment.hpp"
 
 namespace rivezor {
@@ -64,9 +65,7 @@ void square_sums(const float* rows_base, std::size_t dims, const std::vector<Dim
 // turns each column into one f32x4, so each lane sees its row's columns in the same order as
 // the scalar loop with the same double operations (no FMA: the target leaves it out), and
 // the sums are bit-identical. Two groups of four rows keep two independent add chains busy.
-#define RIVEZOR_AVX2 __attribute__((target("avx2"), always_inline)) inline
-
-RIVEZOR_AVX2 void add_square_f64x4_avx2(__m128 x_f32x4, __m256d& row_acc_f64x4, __m256d& block_acc_f64x4) {
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void add_square_f64x4_avx2(__m128 x_f32x4, __m256d& row_acc_f64x4, __m256d& block_acc_f64x4) {
     const __m256d x_f64x4 = _mm256_cvtps_pd(x_f32x4);
     const __m256d sq_f64x4 = _mm256_mul_pd(x_f64x4, x_f64x4);
     row_acc_f64x4 = _mm256_add_pd(row_acc_f64x4, sq_f64x4);
@@ -74,7 +73,7 @@ RIVEZOR_AVX2 void add_square_f64x4_avx2(__m128 x_f32x4, __m256d& row_acc_f64x4, 
 }
 
 // Rows a..d, columns j..j+7 -> eight f32x4 columns in column order.
-RIVEZOR_AVX2 void transpose_f32_4x8_avx2(const float* a, const float* b, const float* c, const float* d,
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void transpose_f32_4x8_avx2(const float* a, const float* b, const float* c, const float* d,
                                          std::size_t j, __m128 col_f32x4[8]) {
     __m256 c_f32x8[4];
     transpose_f32_4x4_halves_avx2(_mm256_loadu_ps(a + j), _mm256_loadu_ps(b + j), _mm256_loadu_ps(c + j),
@@ -85,14 +84,14 @@ RIVEZOR_AVX2 void transpose_f32_4x8_avx2(const float* a, const float* b, const f
     }
 }
 
-RIVEZOR_AVX2 void store_lanes_f64x4_avx2(__m256d v_f64x4, double* out, std::size_t stride) {
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void store_lanes_f64x4_avx2(__m256d v_f64x4, double* out, std::size_t stride) {
     alignas(32) double lanes[4];
     _mm256_store_pd(lanes, v_f64x4);
     for (std::size_t t = 0; t < 4; ++t) out[t * stride] = lanes[t];
 }
 
 // Eight consecutive rows: the same sums as square_sums<8>.
-__attribute__((target("avx2"))) void square_sums_rows8_f32_avx2(const float* rows_base, std::size_t dims,
+RIVEZOR_TARGET_AVX2 void square_sums_rows8_f32_avx2(const float* rows_base, std::size_t dims,
                                                                 const std::vector<DimBlock>& blocks,
                                                                 double* row_out, double* block_out) {
     const float* p[8];
@@ -128,8 +127,6 @@ __attribute__((target("avx2"))) void square_sums_rows8_f32_avx2(const float* row
     _mm256_storeu_pd(row_out + 4, row_hi_f64x4);
 }
 
-#undef RIVEZOR_AVX2
-
 #ifdef MADV_POPULATE_READ
 constexpr int kMadvisePopulateRead = MADV_POPULATE_READ;
 #else
@@ -144,7 +141,7 @@ constexpr std::size_t kHashSlice = std::size_t{256} << 10;
 // block_out[r * blocks.size() + b].
 void square_sums_rows(const float* data, std::size_t dims, std::size_t first, std::size_t last,
                       const std::vector<DimBlock>& blocks, double* row_out, double* block_out) {
-    static const bool use_avx2 = __builtin_cpu_supports("avx2");
+    const bool use_avx2 = runtime::kernel_simd() == runtime::Simd::avx2;
     const std::size_t nblocks = blocks.size();
     auto block_at = [&](std::size_t r) { return block_out != nullptr ? block_out + r * nblocks : nullptr; };
     std::size_t r = first;

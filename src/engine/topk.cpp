@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "runtime/cpu_features.hpp"
+
 namespace rivezor::topk {
 namespace {
 
@@ -25,7 +27,7 @@ std::size_t candidates_scalar(const float* scores, std::size_t n, const std::int
     return m;
 }
 
-__attribute__((target("avx2"))) std::size_t candidates_avx2(const float* scores, std::size_t n,
+RIVEZOR_TARGET_AVX2 std::size_t candidates_avx2(const float* scores, std::size_t n,
                                                                   const std::int32_t* limit, bool higher_is_better,
                                                                   std::uint32_t* offsets) {
     const __m256i exponent_i32x8 = _mm256_set1_epi32(0x7F800000);
@@ -54,18 +56,12 @@ __attribute__((target("avx2"))) std::size_t candidates_avx2(const float* scores,
     return m;
 }
 
-using CandidatesFn = std::size_t (*)(const float*, std::size_t, const std::int32_t*, bool, std::uint32_t*);
-
-CandidatesFn choose_candidates() {
-    return __builtin_cpu_supports("avx2") ? candidates_avx2 : candidates_scalar;
-}
-
 }  // namespace
 
 std::size_t candidates(const float* scores, std::size_t n, const std::int32_t* limit, bool higher_is_better,
                        std::uint32_t* offsets) {
-    static const CandidatesFn chosen = choose_candidates();
-    return chosen(scores, n, limit, higher_is_better, offsets);
+    if (runtime::kernel_simd() == runtime::Simd::avx2) return candidates_avx2(scores, n, limit, higher_is_better, offsets);
+    return candidates_scalar(scores, n, limit, higher_is_better, offsets);
 }
 
 BoundedHeap::BoundedHeap(std::size_t k, bool higher_is_better) : k_(k), order_{higher_is_better} {

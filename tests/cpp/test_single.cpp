@@ -450,9 +450,13 @@ TEST(Candidates, MatchPlainFilterForEveryClassOfScoreAndLimit) {
                     if (limit != nullptr && (higher ? key < *limit : key > *limit)) continue;
                     want.push_back(static_cast<std::uint32_t>(i));
                 }
-                std::vector<std::uint32_t> got(n + 1);
-                got.resize(rivezor::topk::candidates(scores.data(), n, limit, higher, got.data()));
-                EXPECT_EQ(got, want) << "n=" << n << " higher=" << higher << " limit#" << l;
+                for (const auto simd : rivezor::test_support::simd_forms()) {
+                    const rivezor::runtime::SimdCapForTests cap(simd);
+                    std::vector<std::uint32_t> got(n + 1);
+                    got.resize(rivezor::topk::candidates(scores.data(), n, limit, higher, got.data()));
+                    EXPECT_EQ(got, want) << "n=" << n << " higher=" << higher << " limit#" << l << " "
+                                         << rivezor::test_support::simd_form_name(simd);
+                }
             }
         }
     }

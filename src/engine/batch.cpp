@@ -2,8 +2,6 @@
 // their shared pieces: score matrices from sgemm, the norm expansion, and the top-k scan.
 #include "engine/batch.hpp"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -29,55 +27,6 @@ constexpr const char* kPerQueryName = "rayon-optimized";
 constexpr const char* kQueryBlockedName = "matrix-full";
 constexpr const char* kChunkedName = "matrix-chunked";
 constexpr const char* kRowBlockedName = "batch-blocked-exact";
-
-// One heap step with the rejection against the current worst kept score done first: a
-// score numerically worse than a finite root can never be strictly better in the total order.
-template <bool Higher>
-inline void offer_one(topk::BoundedHeap& heap, std::uint64_t idx, float s) {
-    if (heap.full()) {
-        const float w = heap.worst().score;
-        if (Higher ? s < w : s > w) return;
-    }
-    heap.offer(idx, s);
-}
-
-// Streams scores[0..n) through `heap` in increasing offset order. Once the heap is full,
-// 16 scores at a time are compared with the root; a group where every score is numerically
-// worse (the common case) is skipped whole. NaN compares as "not worse" and reaches the heap,
-// which drops it, so the kept hits are exactly those of the plain heap walk.
-template <bool Higher>
-void scan_into_heap_sse2(topk::BoundedHeap& heap, const float* scores, std::size_t n, std::uint64_t base) {
-    std::size_t i = 0;
-    for (; i < n && !heap.full(); ++i) heap.offer(base + i, scores[i]);
-    if (i == n) return;
-    __m128 worst_f32x4 = _mm_set1_ps(heap.worst().score);
-    for (; i + 16 <= n; i += 16) {
-        const __m128 a = _mm_loadu_ps(scores + i);
-        const __m128 b = _mm_loadu_ps(scores + i + 4);
-        const __m128 c = _mm_loadu_ps(scores + i + 8);
-        const __m128 d = _mm_loadu_ps(scores + i + 12);
-        __m128 keep_f32x4;
-        if constexpr (Higher) {
-            keep_f32x4 = _mm_or_ps(_mm_or_ps(_mm_cmpnlt_ps(a, worst_f32x4), _mm_cmpnlt_ps(b, worst_f32x4)),
-                                   _mm_or_ps(_mm_cmpnlt_ps(c, worst_f32x4), _mm_cmpnlt_ps(d, worst_f32x4)));
-        } else {
-            keep_f32x4 = _mm_or_ps(_mm_or_ps(_mm_cmpngt_ps(a, worst_f32x4), _mm_cmpngt_ps(b, worst_f32x4)),
-                                   _mm_or_ps(_mm_cmpngt_ps(c, worst_f32x4), _mm_cmpngt_ps(d, worst_f32x4)));
-        }
-        if (_mm_movemask_ps(keep_f32x4) == 0) continue;
-        for (std::size_t j = i; j < i + 16; ++j) offer_one<Higher>(heap, base + j, scores[j]);
-        worst_f32x4 = _mm_set1_ps(heap.worst().score);
-    }
-    for (; i < n; ++i) offer_one<Higher>(heap, base + i, scores[i]);
-}
-
-void scan_into_heap(topk::BoundedHeap& heap, const float* scores, std::size_t n, std::uint64_t base,
-                    bool higher_is_better) {
-    if (higher_is_better)
-        scan_into_heap_sse2<true>(heap, scores, n, base);
-    else
-        scan_into_heap_sse2<false>(heap, scores, n, base);
-}
 
 // Euclidean scores of one query against consecutive rows: qq + xx - 2 dot in double.
 void dots_to_l2sq(float* scores, std::size_t n, double qq, const double* xx) {
@@ -190,7 +139,7 @@ Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::
                 float* line = scores.get() + i * rows;
                 if (c.euclidean) dots_to_l2sq(line, rows, c.query_sq[first + q0 + i], e.row_norms_sq().data());
                 QueryOutcome& o = out[q0 + i];
-                o.hits = top_k_scan(line, rows, c.k_eff, c.higher_is_better, 0);
+                o.hits = topk::top_k_of_scores(line, rows, c.k_eff, c.higher_is_better, 0);
                 o.method_used = kQueryBlockedName;
             }
         } catch (const std::bad_alloc&) {
@@ -256,7 +205,7 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
                 const std::size_t q = q_first + i;
                 float* line = scores.get() + i * len;
                 if (c.euclidean) dots_to_l2sq(line, len, c.query_sq[q], e.row_norms_sq().data() + start);
-                candidates[b][q] = top_k_scan(line, len, c.k_eff, c.higher_is_better, start);
+                candidates[b][q] = topk::top_k_of_scores(line, len, c.k_eff, c.higher_is_better, start);
             }
             matrices.give(std::move(scores));
         } catch (const std::bad_alloc&) {
@@ -343,14 +292,6 @@ std::uint64_t rows_per_block(Metric metric, std::uint64_t dims, std::uint64_t ro
     std::uint64_t r = std::max({a, b, std::uint64_t{1}});
     r = std::min({r, cap, rows});
     return std::max<std::uint64_t>(r, 1);
-}
-
-std::vector<Hit> top_k_scan(const float* scores, std::size_t n, std::size_t k, bool higher_is_better,
-                            std::uint64_t base) {
-    if (k == 0) return {};
-    topk::BoundedHeap heap(k, higher_is_better);
-    scan_into_heap(heap, scores, n, base, higher_is_better);
-    return heap.take_sorted();
 }
 
 }  // namespace batch

@@ -41,10 +41,5 @@ std::uint64_t queries_per_chunk(std::uint64_t rows, std::uint64_t nq);
 // Rows per block R of the row-blocked path.
 std::uint64_t rows_per_block(Metric metric, std::uint64_t dims, std::uint64_t rows, std::size_t workers);
 
-// Best k of scores[0..n) as idx = base + offset, best first: the same hits as
-// topk::top_k_of_scores, with most losing scores rejected a vector at a time.
-std::vector<Hit> top_k_scan(const float* scores, std::size_t n, std::size_t k, bool higher_is_better,
-                            std::uint64_t base);
-
 }  // namespace batch
 }  // namespace rivezor

@@ -3,13 +3,11 @@
 #include "engine/single.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <numeric>
 #include <vector>
@@ -31,9 +29,9 @@ constexpr const char* kNameBlocked = "exact-blocked-matrix";
 constexpr const char* kNameFull = "exact-matrix-full";
 constexpr const char* kNamePruned = "exact-pruned-fast";
 
-// Rows scored per kernel call before their scores meet the selection: small enough that
-// the scores stay in L1, large enough that the interleaved kernel runs at full width.
-constexpr std::size_t kScoreBatch = 256;
+// Rows scored per kernel call before their scores meet the selection: one step of the
+// selector's filter, large enough that the interleaved kernel runs at full width.
+constexpr std::size_t kScoreBatch = topk::StreamingTopK::kStep;
 
 // Up to this many matrix elements (4 MiB of floats, a few hundred microseconds of work at
 // most) a row scan runs on the calling thread: waking workers costs about as much as
@@ -44,140 +42,28 @@ constexpr std::size_t kInlineElements = std::size_t{1} << 20;
 // streamed from memory by every scan.
 constexpr std::size_t kCachedMatrixBytes = std::size_t{32} << 20;
 
-// The best k found so far by all ranges of one scan. Ranges hand in their candidates when
-// they finish; the k-th best of the merged set is published as a bar that rows of ranges
-// still running must beat. A row strictly worse than k hits already found cannot be among
-// the best k, so the bar only ever drops losers, and the answer stays the unique best k
-// under the hit order whatever the timing.
-class SharedBest {
-public:
-    SharedBest(std::size_t k, bool higher_is_better) : k_(k), higher_(higher_is_better) {}
-
-    // The published bar's order key, if any.
-    bool bar(std::int32_t& key) const {
-        if (!has_bar_.load(std::memory_order_acquire)) return false;
-        key = bar_.load(std::memory_order_relaxed);
-        return true;
-    }
-
-    void absorb(const std::vector<Hit>& hits) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        best_.insert(best_.end(), hits.begin(), hits.end());
-        if (best_.size() < k_) return;
-        const topk::HitOrder order{higher_};
-        std::nth_element(best_.begin(), best_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), best_.end(), order);
-        best_.resize(k_);
-        bar_.store(order_key(best_[k_ - 1].score), std::memory_order_relaxed);
-        has_bar_.store(true, std::memory_order_release);
-    }
-
-    // The best k, best first.
-    std::vector<Hit> take() {
-        topk::select_best(best_, k_, higher_);
-        return std::move(best_);
-    }
-
-private:
-    std::size_t k_;
-    bool higher_;
-    std::mutex mutex_;
-    std::vector<Hit> best_;
-    std::atomic<bool> has_bar_{false};
-    std::atomic<std::int32_t> bar_{0};
-};
-
-// Keeps the best k of rows offered in increasing row order. Candidates pile up in a buffer
-// and are cut back to k whenever it fills; after a cut, a row whose score is not strictly
-// better than the k-th kept can never enter (equal scores lose to the earlier row), so
-// most rows are rejected by one integer comparison. Rows must also not be strictly worse
-// than the shared bar; equal to it they may still win on their row number.
-class Collector {
-public:
-    Collector(std::size_t k, bool higher_is_better, std::size_t expected, const SharedBest& shared)
-        : k_(k), higher_(higher_is_better), cap_(std::max(2 * k, k + 64)), shared_(shared) {
-        buf_.reserve(std::min(cap_, expected));
-    }
-
-    // At most kScoreBatch scores per call.
-    void offer(const float* scores, std::size_t n, std::uint64_t base) {
-        // The bar may have risen since the last batch.
-        std::int32_t shared_key;
-        if (shared_.bar(shared_key)) tighten(shared_key, false);
-        std::uint32_t offsets[kScoreBatch];
-        const std::size_t m = topk::candidates(scores, n, has_limit_ ? &limit_ : nullptr, higher_, offsets);
-        for (std::size_t j = 0; j < m; ++j) {
-            const float s = scores[offsets[j]];
-            // A cut within this batch may have raised the limit since the filter ran.
-            if (has_limit_) {
-                const std::int32_t key = order_key(s);
-                if (higher_ ? key < limit_ : key > limit_) continue;
-            }
-            buf_.push_back(Hit{base + offsets[j], s});
-            if (buf_.size() >= cap_) cut();
-        }
-    }
-
-    // At most k hits, in no particular order.
-    std::vector<Hit> take() {
-        if (buf_.size() > k_) cut();
-        return std::move(buf_);
-    }
-
-private:
-    // Rows need a key at least `limit_` (similarity; at most for distance). A local cut
-    // excludes its own key (earlier rows win ties); the shared bar includes it.
-    void tighten(std::int32_t key, bool exclusive) {
-        if (exclusive) {
-            if (higher_) {
-                if (key == INT32_MAX) return;  // nothing can beat it; keep the looser limit
-                key = key + 1;
-            } else {
-                if (key == INT32_MIN) return;
-                key = key - 1;
-            }
-        }
-        if (!has_limit_ || (higher_ ? key > limit_ : key < limit_)) limit_ = key;
-        has_limit_ = true;
-    }
-
-    void cut() {
-        const topk::HitOrder order{higher_};
-        std::nth_element(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), buf_.end(), order);
-        buf_.resize(k_);
-        tighten(order_key(buf_[k_ - 1].score), true);
-    }
-
-    std::size_t k_;
-    bool higher_;
-    std::size_t cap_;
-    const SharedBest& shared_;
-    bool has_limit_ = false;
-    std::int32_t limit_ = 0;
-    std::vector<Hit> buf_;
-};
-
 // Best k' of rows [first, last) scored by the pair kernel, unsorted.
 std::vector<Hit> scan_rows(const SearchEngine& engine, const float* query, std::size_t first, std::size_t last,
-                           std::size_t k_eff, const SharedBest& shared) {
+                           std::size_t k_eff, const topk::SharedBest& shared) {
     if (first >= last) return {};
     const Metric metric = engine.metric();
     const std::size_t dims = engine.dims();
-    Collector collector(std::min(k_eff, last - first), higher_is_better(metric), last - first, shared);
+    topk::StreamingTopK selector(std::min(k_eff, last - first), higher_is_better(metric), last - first, &shared);
     const bool streaming = static_cast<std::size_t>(engine.rows()) * dims * sizeof(float) > kCachedMatrixBytes;
     float scores_f32[kScoreBatch];
     for (std::size_t r = first; r < last; r += kScoreBatch) {
         const std::size_t n = std::min(kScoreBatch, last - r);
         kernels::score_rows(metric, query, engine.row(r), n, dims, scores_f32, streaming);
-        collector.offer(scores_f32, n, r);
+        selector.offer(scores_f32, n, r);
     }
-    return collector.take();
+    return selector.take();
 }
 
 // Runs `ranges` scans in parallel (inline when there is one) and merges them to k'.
 template <class RangeOf>
 std::vector<Hit> parallel_scan(const SearchEngine& engine, const float* query, std::size_t ranges, std::size_t k_eff,
                                RangeOf range_of) {
-    SharedBest shared(k_eff, higher_is_better(engine.metric()));
+    topk::SharedBest shared(k_eff, higher_is_better(engine.metric()));
     runtime::parallel_for(ranges, [&](std::size_t i) {
         const auto [first, last] = range_of(i);
         shared.absorb(scan_rows(engine, query, first, last, k_eff, shared));

@@ -2,6 +2,7 @@
 // top-k scan against the plain heap walk, and the validation of raw value counts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -155,38 +156,47 @@ std::vector<float> awkward_scores(std::size_t n, unsigned seed) {
     return s;
 }
 
-TEST(TopKScan, SameHitsAsHeapWalk) {
-    for (std::size_t n : {0u, 1u, 7u, 15u, 16u, 17u, 33u, 100u, 1000u, 4099u}) {
+// The streaming selector every score array goes through, against a full sort under the hit
+// order, on scores with NaN, infinities, signed zeros and many exact ties.
+TEST(TopKOfScores, SameHitsAsFullSort) {
+    for (std::size_t n : {0u, 1u, 7u, 15u, 16u, 17u, 33u, 100u, 257u, 1000u, 4099u}) {
         for (std::size_t k : {1u, 2u, 5u, 10u, 64u, 5000u}) {
             for (bool higher : {true, false}) {
                 const std::vector<float> s = awkward_scores(n, static_cast<unsigned>(n * 131 + k));
-                const auto want = rivezor::topk::top_k_of_scores(s.data(), n, k, higher, 1000);
-                const auto got = rivezor::batch::top_k_scan(s.data(), n, k, higher, 1000);
-                ASSERT_EQ(got.size(), want.size()) << n << " " << k << " " << higher;
-                for (std::size_t i = 0; i < got.size(); ++i) {
-                    EXPECT_EQ(got[i].idx, want[i].idx) << n << " " << k << " " << higher << " at " << i;
-                    EXPECT_EQ(std::memcmp(&got[i].score, &want[i].score, sizeof(float)), 0);
+                std::vector<rivezor::Hit> want;
+                for (std::size_t i = 0; i < n; ++i)
+                    if (std::isfinite(s[i])) want.push_back({1000 + i, s[i]});
+                std::sort(want.begin(), want.end(), rivezor::topk::HitOrder{higher});
+                if (want.size() > k) want.resize(k);
+                for (const auto simd : rivezor::test_support::simd_forms()) {
+                    const rivezor::runtime::SimdCapForTests cap(simd);
+                    const auto got = rivezor::topk::top_k_of_scores(s.data(), n, k, higher, 1000);
+                    ASSERT_EQ(got.size(), want.size()) << n << " " << k << " " << higher;
+                    for (std::size_t i = 0; i < got.size(); ++i) {
+                        EXPECT_EQ(got[i].idx, want[i].idx) << n << " " << k << " " << higher << " at " << i;
+                        EXPECT_EQ(std::memcmp(&got[i].score, &want[i].score, sizeof(float)), 0);
+                    }
                 }
             }
         }
     }
 }
 
-TEST(TopKScan, SignedZerosFollowTotalOrder) {
-    // The vector filter sees -0 and +0 as equal; the heap must still rank +0 above -0.
+TEST(TopKOfScores, SignedZerosFollowTotalOrder) {
+    // The vector filter sees -0 and +0 as equal; the selection must still rank +0 above -0.
     std::vector<float> s(40, -1.0f);
     s[3] = -0.0f;
     s[35] = 0.0f;
-    auto hi = rivezor::batch::top_k_scan(s.data(), s.size(), 1, true, 0);
+    auto hi = rivezor::topk::top_k_of_scores(s.data(), s.size(), 1, true, 0);
     ASSERT_EQ(hi.size(), 1u);
     EXPECT_EQ(hi[0].idx, 35u);
     std::vector<float> d(40, 1.0f);
     d[3] = 0.0f;
     d[35] = -0.0f;
-    auto lo = rivezor::batch::top_k_scan(d.data(), d.size(), 1, false, 0);
+    auto lo = rivezor::topk::top_k_of_scores(d.data(), d.size(), 1, false, 0);
     ASSERT_EQ(lo.size(), 1u);
     EXPECT_EQ(lo[0].idx, 35u);
-    EXPECT_TRUE(rivezor::batch::top_k_scan(s.data(), s.size(), 0, true, 0).empty());
+    EXPECT_TRUE(rivezor::topk::top_k_of_scores(s.data(), s.size(), 0, true, 0).empty());
 }
 
 TEST(SearchBatch, ShapeChecksInOrder) {

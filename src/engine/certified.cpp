@@ -9,13 +9,13 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <numeric>
 #include <optional>
 #include <utility>
 
 #include "core/batch_shape.hpp"
 #include "core/float_bits.hpp"
 #include "core/messages.hpp"
+#include "engine/block_plan.hpp"
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
@@ -123,25 +123,12 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
     const auto started = std::chrono::steady_clock::now();
     const std::size_t kk = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
 
-    const std::vector<DimBlock> blocks = make_dim_blocks(n, static_cast<std::size_t>(bs));
+    const DimBlocks blocks(n, static_cast<std::size_t>(bs));
     const std::size_t nblocks = blocks.size();
-    std::vector<double> energy(nblocks, 0.0);
-    std::size_t widest = 0;
-    for (std::size_t b = 0; b < nblocks; ++b) {
-        double s = 0.0;
-        for (std::size_t i = blocks[b].start; i < blocks[b].end; ++i)
-            s = s + static_cast<double>(q[i]) * static_cast<double>(q[i]);
-        energy[b] = s;
-        widest = std::max(widest, blocks[b].end - blocks[b].start);
-    }
-    double total_energy = 0.0;
-    for (double e : energy) total_energy = total_energy + e;
-
-    out.block_order.resize(nblocks);
-    std::iota(out.block_order.begin(), out.block_order.end(), std::uint64_t{0});
-    std::stable_sort(out.block_order.begin(), out.block_order.end(), [&](std::uint64_t a, std::uint64_t b) {
-        return order_key(energy[a]) > order_key(energy[b]);
-    });
+    const BlockPlan plan = plan_blocks(q, blocks);
+    const std::vector<double>& energy = plan.energy;
+    const double total_energy = plan.total;
+    out.block_order.assign(plan.order.begin(), plan.order.end());
     // The covered energy grows by the same additions for every row, so ||q_rem|| after
     // each visited block is a per-query table.
     std::vector<double> rem_after(nblocks);
@@ -155,7 +142,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
     std::vector<DimBlock> visit(nblocks);
     for (std::size_t j = 0; j < nblocks; ++j) visit[j] = blocks[out.block_order[j]];
 
-    const RoundingMargin margin(metric, n, nblocks, widest, total_energy);
+    const RoundingMargin margin(metric, n, nblocks, plan.widest, total_energy);
     const std::span<const double> xx_all = engine.row_norms_sq();
     const std::span<const float> nx_all = engine.row_norms();
 

@@ -39,7 +39,7 @@ std::string u128_to_string(unsigned __int128 v) {
 // Sums of squares in double, each row strictly left to right from zero. R rows advance
 // together so their independent chains overlap; the order within a row is unchanged.
 template <std::size_t R>
-void square_sums(const float* rows_base, std::size_t dims, const std::vector<DimBlock>& blocks,
+void square_sums(const float* rows_base, std::size_t dims, const DimBlocks& blocks,
                  double* row_out, double* block_out) {
     double row_acc[R] = {};
     const float* row_ptr[R];
@@ -47,7 +47,8 @@ void square_sums(const float* rows_base, std::size_t dims, const std::vector<Dim
     const std::size_t nblocks = blocks.size();
     for (std::size_t b = 0; b < nblocks; ++b) {
         double block_acc[R] = {};
-        for (std::size_t j = blocks[b].start; j < blocks[b].end; ++j) {
+        const DimBlock block = blocks[b];
+        for (std::size_t j = block.start; j < block.end; ++j) {
             for (std::size_t t = 0; t < R; ++t) {
                 const double x = static_cast<double>(row_ptr[t][j]);
                 const double sq = x * x;
@@ -92,7 +93,7 @@ RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void store_lanes_f64x4
 
 // Eight consecutive rows: the same sums as square_sums<8>.
 RIVEZOR_TARGET_AVX2 void square_sums_rows8_f32_avx2(const float* rows_base, std::size_t dims,
-                                                                const std::vector<DimBlock>& blocks,
+                                                                const DimBlocks& blocks,
                                                                 double* row_out, double* block_out) {
     const float* p[8];
     for (std::size_t t = 0; t < 8; ++t) p[t] = rows_base + t * dims;
@@ -140,7 +141,7 @@ constexpr std::size_t kHashSlice = std::size_t{256} << 10;
 // Rows [first, last): row sums into row_out[r], block sums (when wanted) into
 // block_out[r * blocks.size() + b].
 void square_sums_rows(const float* data, std::size_t dims, std::size_t first, std::size_t last,
-                      const std::vector<DimBlock>& blocks, double* row_out, double* block_out) {
+                      const DimBlocks& blocks, double* row_out, double* block_out) {
     const bool use_avx2 = runtime::kernel_simd() == runtime::Simd::avx2;
     const std::size_t nblocks = blocks.size();
     auto block_at = [&](std::size_t r) { return block_out != nullptr ? block_out + r * nblocks : nullptr; };
@@ -162,15 +163,6 @@ std::uint32_t choose_block_size(std::uint64_t rows, std::uint64_t dims) {
     if (rows >= 250000) return 64;
     if (dims < 256) return 16;
     return 32;
-}
-
-std::vector<DimBlock> make_dim_blocks(std::size_t dims, std::size_t block_size) {
-    std::vector<DimBlock> blocks;
-    if (dims == 0 || block_size == 0) return blocks;
-    blocks.reserve((dims + block_size - 1) / block_size);
-    for (std::size_t start = 0; start < dims; start += block_size)
-        blocks.push_back({start, std::min(start + block_size, dims)});
-    return blocks;
 }
 
 namespace {
@@ -263,8 +255,8 @@ void SearchEngine::allocate_norms() {
 void SearchEngine::derive_norms_and_fingerprint() {
     const std::size_t rows = rows_;
     const std::size_t dims = dims_;
-    const std::vector<DimBlock> blocks =
-        has_block_norms_ ? make_dim_blocks(dims, block_size_) : std::vector<DimBlock>{{0, dims}};
+    // Without block norms the whole row is the one block.
+    const DimBlocks blocks = has_block_norms_ ? dim_blocks() : DimBlocks(dims, dims);
     const std::size_t row_bytes = dims * sizeof(float);
     std::size_t normed = 0;
     auto norm_rows_hashed = [&](std::size_t hashed) {

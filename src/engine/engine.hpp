@@ -120,8 +120,7 @@ using EngineRef = std::shared_ptr<const SearchEngine>;
 // Opens and maps an index file; `ann` is accepted for compatibility and changes nothing.
 Result<EngineRef> open_engine(const std::string& bin_path, bool ann);
 
-// Block width by index shape, and the partition of [0, dims) into blocks of that width.
+// Block width by index shape.
 std::uint32_t choose_block_size(std::uint64_t rows, std::uint64_t dims);
-std::vector<DimBlock> make_dim_blocks(std::size_t dims, std::size_t block_size);
 
 }  // namespace rivezor

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <exception>
 #include <new>
-#include <numeric>
 #include <vector>
 
 #include "core/float_bits.hpp"
 #include "core/messages.hpp"
+#include "engine/block_plan.hpp"
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
@@ -147,19 +147,10 @@ std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std
     const double* block_norms_sq = engine.block_norms_sq().data();
     const float* row_norms = engine.row_norms().data();
 
-    std::vector<double> qb(nb);
-    double q_total = 0.0;
-    std::size_t widest = 0;
-    for (std::size_t b = 0; b < nb; ++b) {
-        qb[b] = kernels::sum_squares_f64(query + blocks[b].start, blocks[b].end - blocks[b].start);
-        q_total = q_total + qb[b];
-        widest = std::max(widest, blocks[b].end - blocks[b].start);
-    }
-    const rounding::PrunedSlack slack_of(dims, nb, widest, q_total);
-    std::vector<std::size_t> order(nb);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return order_key(qb[a]) > order_key(qb[b]); });
+    const BlockPlan plan = plan_blocks(query, blocks);
+    const std::vector<double>& qb = plan.energy;
+    const double q_total = plan.total;
+    const rounding::PrunedSlack slack_of(dims, nb, plan.widest, q_total);
 
     topk::BoundedHeap heap(k_eff, true);
     for (std::size_t r = 0; r < rows; ++r) {
@@ -173,7 +164,7 @@ std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std
         const double* row_blocks = block_norms_sq + r * nb;
         double xq = 0.0, xx = 0.0, partial = 0.0;
         bool dropped = false;
-        for (const std::size_t b : order) {
+        for (const std::size_t b : plan.order) {
             const float p = kernels::partial_dot_f32(query, x, blocks[b].start, blocks[b].end);
             xq = xq + qb[b];
             xx = xx + row_blocks[b];

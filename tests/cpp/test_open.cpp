@@ -51,6 +51,9 @@ TEST(DimBlocks, ContiguousBlocksOfOneWidthCutAtDims) {
     EXPECT_EQ(rivezor::DimBlocks(100, 16)[6].start, 96u);
     EXPECT_EQ(rivezor::DimBlocks(100, 16)[6].end, 100u);
     EXPECT_EQ(rivezor::DimBlocks(16, 0).size(), 0u);
+    // A width near 2^64 (a caller's block_size) is one block, not a wrapped count.
+    EXPECT_EQ(rivezor::DimBlocks(24, SIZE_MAX).size(), 1u);
+    EXPECT_EQ(rivezor::DimBlocks(24, SIZE_MAX)[0].end, 24u);
     // Four billion declared dimensions: the count without the list.
     EXPECT_EQ(rivezor::DimBlocks(0xFFFFFFFFu, 16).size(), 0x10000000u);
     EXPECT_EQ(rivezor::DimBlocks(0xFFFFFFFFu, 16)[0x0FFFFFFF].end, 0xFFFFFFFFu);

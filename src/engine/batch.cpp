@@ -15,6 +15,7 @@
 #include "core/messages.hpp"
 #include "engine/kernels.hpp"
 #include "engine/single.hpp"
+#include "engine/work_size.hpp"
 #include "engine/topk.hpp"
 #include "runtime/environment.hpp"
 #include "runtime/pool.hpp"
@@ -171,7 +172,7 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
     if (c.nq == 0 || c.k_eff == 0) return empty_outcomes(c.nq, kRowBlockedName);
     const SearchEngine& e = c.engine;
     const std::size_t rows = e.rows();
-    const std::size_t block = static_cast<std::size_t>(rows_per_block(e.metric(), c.dims, rows, c.workers));
+    const std::size_t block = rows_per_work_item(e.metric(), c.dims, rows, c.workers);
     const std::size_t nblocks = rows / block + (rows % block != 0);
 
     // A block's queries may be cut into parts so that the work items divide evenly among the
@@ -280,18 +281,6 @@ std::uint64_t queries_per_block(std::optional<std::string_view> qblock, Metric m
 std::uint64_t queries_per_chunk(std::uint64_t rows, std::uint64_t nq) {
     const std::uint64_t fit = 50000000 / std::max<std::uint64_t>(rows, 1);
     return std::min<std::uint64_t>(nq, std::max<std::uint64_t>(1, fit));
-}
-
-std::uint64_t rows_per_block(Metric metric, std::uint64_t dims, std::uint64_t rows, std::size_t workers) {
-    const std::uint64_t t = workers == 0 ? 1 : workers;
-    const std::uint64_t budget =
-        metric == Metric::euclidean ? 3000000 : (dims < 384 ? 8000000 : (dims < 768 ? 10000000 : 16000000));
-    const std::uint64_t a = budget / std::max<std::uint64_t>(dims, 1);
-    const std::uint64_t b = rows / (4 * t);
-    const std::uint64_t cap = dims >= 768 ? 32000 : (dims < 384 ? 8000 : 16000);
-    std::uint64_t r = std::max({a, b, std::uint64_t{1}});
-    r = std::min({r, cap, rows});
-    return std::max<std::uint64_t>(r, 1);
 }
 
 }  // namespace batch

@@ -38,8 +38,5 @@ std::uint64_t queries_per_block(std::optional<std::string_view> qblock, Metric m
 // Queries per chunk Q of the chunked matrix path.
 std::uint64_t queries_per_chunk(std::uint64_t rows, std::uint64_t nq);
 
-// Rows per block R of the row-blocked path.
-std::uint64_t rows_per_block(Metric metric, std::uint64_t dims, std::uint64_t rows, std::size_t workers);
-
 }  // namespace batch
 }  // namespace rivezor

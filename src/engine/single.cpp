@@ -15,6 +15,7 @@
 #include "core/messages.hpp"
 #include "engine/block_plan.hpp"
 #include "engine/kernels.hpp"
+#include "engine/work_size.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
 #include "runtime/environment.hpp"
@@ -90,7 +91,7 @@ std::vector<Hit> row_scan(const SearchEngine& engine, const float* query, std::s
 
 std::vector<Hit> chunked_scan(const SearchEngine& engine, const float* query, std::size_t k_eff) {
     const std::size_t rows = engine.rows();
-    const std::size_t c = single_chunk_length(rows, engine.dims(), engine.metric(), runtime::pool_size());
+    const std::size_t c = rows_per_work_item(engine.metric(), engine.dims(), rows, runtime::pool_size());
     const std::size_t chunks = (rows + c - 1) / c;
     return parallel_scan(engine, query, chunks, k_eff, [&](std::size_t i) {
         return std::pair<std::size_t, std::size_t>{i * c, std::min(i * c + c, rows)};
@@ -111,7 +112,7 @@ void matrix_scores(const SearchEngine& engine, const float* query, std::size_t f
 
 std::vector<Hit> blocked_matrix(const SearchEngine& engine, const float* query, std::size_t k_eff) {
     const std::size_t rows = engine.rows();
-    const std::size_t c = single_chunk_length(rows, engine.dims(), engine.metric(), runtime::pool_size());
+    const std::size_t c = rows_per_work_item(engine.metric(), engine.dims(), rows, runtime::pool_size());
     const std::size_t chunks = (rows + c - 1) / c;
     const bool higher = higher_is_better(engine.metric());
     std::vector<std::vector<Hit>> lists(chunks);
@@ -210,21 +211,6 @@ SinglePath choose_single_path(const std::optional<std::string>& mode, Metric met
         if (*mode == "matrix_parallel") return SinglePath::chunked;
     }
     return similarity && dims >= 64 && rows >= 10000 ? SinglePath::chunked : SinglePath::row_scan;
-}
-
-std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads) {
-    const std::uint64_t t = std::max<std::uint64_t>(threads, 1);
-    const std::uint64_t d = std::max<std::uint64_t>(dims, 1);
-    const std::uint64_t budget = metric == Metric::euclidean ? 3000000
-                                 : dims >= 768 ? 16000000
-                                 : dims >= 384 ? 10000000
-                                               : 8000000;
-    const std::uint64_t a = budget / d;
-    const std::uint64_t b = rows / (4 * t);
-    std::uint64_t c = std::max<std::uint64_t>({a, b, 1});
-    c = std::min<std::uint64_t>(c, dims >= 768 ? 32000 : dims >= 384 ? 16000 : 8000);
-    c = std::max<std::uint64_t>(std::min(c, rows), 1);
-    return static_cast<std::size_t>(c);
 }
 
 namespace {

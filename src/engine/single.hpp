@@ -22,9 +22,6 @@ enum class SinglePath { row_scan, chunked, blocked_matrix, full_matrix, pruned }
 SinglePath choose_single_path(const std::optional<std::string>& mode, Metric metric, std::uint64_t rows,
                               std::uint64_t dims);
 
-// Rows per chunk of the chunked scan and the blocked matrix path for `threads` workers.
-std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads);
-
 // The path ZARIR_SINGLE_MODE and the index shape choose for `engine`.
 SinglePath configured_single_path(const SearchEngine& engine);
 

@@ -21,37 +21,6 @@ namespace {
 
 using rivezor::batch::Path;
 
-struct RowBlockCase {
-    std::uint8_t metric;
-    std::uint64_t dims, rows;
-    std::size_t workers;
-    std::uint64_t expected;
-};
-
-class RowsPerBlock : public ::testing::TestWithParam<RowBlockCase> {};
-
-TEST_P(RowsPerBlock, BudgetOverDimsOrRowsOverFourT_Capped) {
-    const RowBlockCase c = GetParam();
-    EXPECT_EQ(rivezor::batch::rows_per_block(static_cast<rivezor::Metric>(c.metric), c.dims, c.rows, c.workers), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, RowsPerBlock,
-    ::testing::Values(RowBlockCase{0, 128, 100000, 2, 8000},      // a = 62500 capped at 8000
-                      RowBlockCase{1, 768, 200000, 2, 25000},     // b = 25000 beats a = 20833
-                      RowBlockCase{1, 768, 100000, 2, 20833},     // a = 16e6 / 768
-                      RowBlockCase{1, 768, 10000000, 2, 32000},   // b capped at 32000
-                      RowBlockCase{2, 128, 100000, 2, 8000},      // euclidean a = 23437, cap 8000
-                      RowBlockCase{2, 1000, 1000000, 8, 31250},   // euclidean, b wins, under cap
-                      RowBlockCase{2, 1000, 90000, 8, 3000},      // euclidean a = 3000 over b = 2812
-                      RowBlockCase{1, 383, 1000000, 1, 8000},     // 8e6 budget, cap 8000
-                      RowBlockCase{1, 384, 1000000, 64, 16000},   // 10e6 budget: a = 26041, cap 16000
-                      RowBlockCase{1, 767, 60000, 64, 13037},     // a = 10e6 / 767
-                      RowBlockCase{0, 128, 5, 2, 5},              // never more than the rows
-                      RowBlockCase{0, 128, 0, 2, 1},              // at least 1
-                      RowBlockCase{0, 0, 100, 2, 100},            // dims 0 divides by 1
-                      RowBlockCase{0, 128, 100000, 0, 8000}));    // T = 0 counts as 1
-
 struct QueryBlockCase {
     const char* qblock;  // nullptr: unset
     std::uint8_t metric;

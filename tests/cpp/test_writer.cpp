@@ -21,6 +21,7 @@
 #include "prepare/normalize.hpp"
 #include "prepare/unicode_classes.hpp"
 #include "prepare/working_copy.hpp"
+#include "prepare/file_system.hpp"
 #include "prepare/writer.hpp"
 #include "runtime/pool.hpp"
 

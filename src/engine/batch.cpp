@@ -244,16 +244,16 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
 
 std::optional<Path> forced_path(std::optional<std::string_view> mode) {
     if (!mode) return std::nullopt;
-    if (*mode == "rayon") return Path::PerQuery;
-    if (*mode == "matrix" || *mode == "matrix_full") return Path::QueryBlocked;
-    if (*mode == "chunked" || *mode == "chunked_matrix") return Path::Chunked;
-    if (*mode == "blocked" || *mode == "blocked_exact") return Path::RowBlocked;
+    if (*mode == "rayon") return Path::per_query;
+    if (*mode == "matrix" || *mode == "matrix_full") return Path::query_blocked;
+    if (*mode == "chunked" || *mode == "chunked_matrix") return Path::chunked;
+    if (*mode == "blocked" || *mode == "blocked_exact") return Path::row_blocked;
     return std::nullopt;
 }
 
 Path choose_path(std::optional<std::string_view> mode, std::uint64_t nq) {
     if (std::optional<Path> forced = forced_path(mode)) return *forced;
-    return nq > 3 ? Path::RowBlocked : Path::PerQuery;
+    return nq > 3 ? Path::row_blocked : Path::per_query;
 }
 
 std::uint64_t per_query_chunk(std::uint64_t nq, std::size_t processors) {
@@ -318,15 +318,15 @@ Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const
                        {},
                        runtime::env_text("ZARIR_QBLOCK"),
                        runtime::pool_size()};
-        if (c.euclidean && path != Path::PerQuery) {
+        if (c.euclidean && path != Path::per_query) {
             c.query_sq.resize(c.nq);
             for (std::size_t q = 0; q < c.nq; ++q) c.query_sq[q] = kernels::sum_squares_f64(c.query(q), c.dims);
         }
         switch (path) {
-            case Path::PerQuery: return run_per_query(c);
-            case Path::QueryBlocked: return run_query_blocked(c, 0, c.nq);
-            case Path::Chunked: return run_chunked(c);
-            case Path::RowBlocked: return run_row_blocked(c);
+            case Path::per_query: return run_per_query(c);
+            case Path::query_blocked: return run_query_blocked(c, 0, c.nq);
+            case Path::chunked: return run_chunked(c);
+            case Path::row_blocked: return run_row_blocked(c);
         }
         return fail(msg::kUnknownBatchPath);
     } catch (const std::bad_alloc&) {

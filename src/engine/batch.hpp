@@ -21,7 +21,7 @@ Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const
 
 namespace batch {
 
-enum class Path { PerQuery, QueryBlocked, Chunked, RowBlocked };
+enum class Path { per_query, query_blocked, chunked, row_blocked };
 
 // The path ZARIR_BATCH_MODE forces, if its value names one (byte for byte).
 std::optional<Path> forced_path(std::optional<std::string_view> mode);

@@ -121,7 +121,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
     }
 
     const auto started = std::chrono::steady_clock::now();
-    const std::size_t kk = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
+    const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
 
     const DimBlocks blocks(n, static_cast<std::size_t>(bs));
     const std::size_t nblocks = blocks.size();
@@ -146,7 +146,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
     const std::span<const double> xx_all = engine.row_norms_sq();
     const std::span<const float> nx_all = engine.row_norms();
 
-    topk::BoundedHeap heap(kk, similarity);
+    topk::BoundedHeap heap(k_eff, similarity);
     auto record_threshold = [&](bool uncapped) {
         if (uncapped || out.threshold_evolution.size() < kCertificateListCap)
             out.threshold_evolution.push_back(heap.worst().score);
@@ -154,7 +154,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
 
     for (std::size_t x = 0; x < rows; ++x) {
         const float* row = engine.row(x);
-        const bool full_path = x < kk || heap.size() < kk || !enable_pruning;
+        const bool full_path = x < k_eff || heap.size() < k_eff || !enable_pruning;
         if (!full_path) {
             const double t = static_cast<double>(heap.worst().score);
             const double nx = static_cast<double>(nx_all[x]);

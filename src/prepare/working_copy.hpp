@@ -10,7 +10,7 @@
 namespace rivezor::prepare {
 
 // memcpy on the worker pool when the copy is large and the pool already exists (a copy never
-// brings the pool into being: a preparation without normalisation leaves its size to the first
+// brings the pool into being: a preparation without normalization leaves its size to the first
 // engine construction).
 void copy_in_parallel(void* to, const void* from, std::size_t bytes);
 

@@ -119,7 +119,7 @@ private:
 // units give the device large requests at a few dozen calls per gigabyte.
 constexpr std::uint64_t kWritebackUnit = std::uint64_t{16} << 20;
 
-void write_body(const PrepareRequest& req, TempFile& temp, bool normalise) {
+void write_body(const PrepareRequest& req, TempFile& temp, bool normalize) {
     const std::uint64_t dims = req.dims;
     const std::uint64_t batch = batch_rows(dims, req.rows);
     float* body = reinterpret_cast<float*>(temp.data() + format::kHeaderBytes);
@@ -128,7 +128,7 @@ void write_body(const PrepareRequest& req, TempFile& temp, bool normalise) {
         const std::uint64_t n = std::min(batch, req.rows - first);
         const float* src = req.values + first * dims;
         float* dst = body + first * dims;
-        if (!normalise) {
+        if (!normalize) {
             // Parallel too: filling fresh pages of the file costs the kernel more than the
             // copy itself, and that work scales with the threads touching them.
             copy_in_parallel(dst, src, n * dims * sizeof(float));

@@ -84,19 +84,19 @@ TEST(PerQueryChunk, EightOrFourPerProcessor) {
 TEST(ChoosePath, ForcedModesAreExactTexts) {
     using rivezor::batch::choose_path;
     using SV = std::optional<std::string_view>;
-    EXPECT_EQ(choose_path(std::nullopt, 2), Path::PerQuery);
-    EXPECT_EQ(choose_path(std::nullopt, 3), Path::PerQuery);
-    EXPECT_EQ(choose_path(std::nullopt, 4), Path::RowBlocked);
-    EXPECT_EQ(choose_path(SV("rayon"), 1000), Path::PerQuery);
-    EXPECT_EQ(choose_path(SV("matrix"), 2), Path::QueryBlocked);
-    EXPECT_EQ(choose_path(SV("matrix_full"), 2), Path::QueryBlocked);
-    EXPECT_EQ(choose_path(SV("chunked"), 2), Path::Chunked);
-    EXPECT_EQ(choose_path(SV("chunked_matrix"), 2), Path::Chunked);
-    EXPECT_EQ(choose_path(SV("blocked"), 2), Path::RowBlocked);
-    EXPECT_EQ(choose_path(SV("blocked_exact"), 2), Path::RowBlocked);
+    EXPECT_EQ(choose_path(std::nullopt, 2), Path::per_query);
+    EXPECT_EQ(choose_path(std::nullopt, 3), Path::per_query);
+    EXPECT_EQ(choose_path(std::nullopt, 4), Path::row_blocked);
+    EXPECT_EQ(choose_path(SV("rayon"), 1000), Path::per_query);
+    EXPECT_EQ(choose_path(SV("matrix"), 2), Path::query_blocked);
+    EXPECT_EQ(choose_path(SV("matrix_full"), 2), Path::query_blocked);
+    EXPECT_EQ(choose_path(SV("chunked"), 2), Path::chunked);
+    EXPECT_EQ(choose_path(SV("chunked_matrix"), 2), Path::chunked);
+    EXPECT_EQ(choose_path(SV("blocked"), 2), Path::row_blocked);
+    EXPECT_EQ(choose_path(SV("blocked_exact"), 2), Path::row_blocked);
     for (const char* other : {"Matrix", "RAYON", " rayon", "rayon ", "blocked-exact", "", "matrix_chunked"}) {
-        EXPECT_EQ(choose_path(SV(other), 2), Path::PerQuery) << other;
-        EXPECT_EQ(choose_path(SV(other), 4), Path::RowBlocked) << other;
+        EXPECT_EQ(choose_path(SV(other), 2), Path::per_query) << other;
+        EXPECT_EQ(choose_path(SV(other), 4), Path::row_blocked) << other;
     }
 }
 

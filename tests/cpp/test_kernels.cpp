@@ -138,7 +138,7 @@ TEST_P(KernelDims, PartialDotRestartsTheSchemeAtTheBlockStart) {
 INSTANTIATE_TEST_SUITE_P(Dims, KernelDims, ::testing::ValuesIn(kernel_dims()));
 
 TEST(Kernels, ScoresOfSpecialValues) {
-    // Squared distance of a row to itself is exactly zero; cosine is not normalised.
+    // Squared distance of a row to itself is exactly zero; cosine is not normalized.
     const std::vector<float> q = {3.0f, 4.0f};
     const std::vector<float> unit = {0.6f, 0.8f};
     EXPECT_EQ(k::pair_score(rivezor::Metric::euclidean, q.data(), q.data(), 2), 0.0f);

@@ -335,7 +335,7 @@ struct SlackCase {
     std::size_t dims, block;
     double q_energy;
     float row_norm;
-    bool fixed;  // whether the documented 0.0001 stays
+    bool fixed;  // whether the fixed 0.0001 stays
 };
 
 class PrunedSlackScale : public ::testing::TestWithParam<SlackCase> {};

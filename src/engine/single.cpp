@@ -215,42 +215,37 @@ SinglePath choose_single_path(const std::optional<std::string>& mode, Metric met
 
 namespace {
 
+const char* path_name(SinglePath path) {
+    switch (path) {
+        case SinglePath::row_scan: return kNameRowScan;
+        case SinglePath::chunked: return kNameChunked;
+        case SinglePath::blocked_matrix: return kNameBlocked;
+        case SinglePath::full_matrix: return kNameFull;
+        case SinglePath::pruned: break;
+    }
+    return kNamePruned;
+}
+
+// The best k_eff (at least 1) by one path.
+std::vector<Hit> hits_by_path(SinglePath path, const SearchEngine& engine, const float* query, std::size_t k_eff) {
+    switch (path) {
+        case SinglePath::row_scan: return row_scan(engine, query, k_eff);
+        case SinglePath::chunked: return chunked_scan(engine, query, k_eff);
+        case SinglePath::blocked_matrix: return blocked_matrix(engine, query, k_eff);
+        case SinglePath::full_matrix: return full_matrix(engine, query, k_eff);
+        case SinglePath::pruned: break;
+    }
+    return pruned_scan(engine, query, k_eff);
+}
+
 // The chosen path for a validated query; throws std::bad_alloc when memory runs out.
 QueryOutcome run_path(SinglePath path, const SearchEngine& engine, const float* query, std::size_t k_eff) {
-    QueryOutcome outcome;
     k_eff = std::min<std::size_t>(k_eff, engine.rows());
     if (path == SinglePath::pruned && !pruning_state_usable(engine)) path = SinglePath::chunked;
-    // The selections below assume at least one hit to keep.
-    if (k_eff == 0) {
-        outcome.method_used = path == SinglePath::row_scan         ? kNameRowScan
-                              : path == SinglePath::chunked        ? kNameChunked
-                              : path == SinglePath::blocked_matrix ? kNameBlocked
-                              : path == SinglePath::full_matrix    ? kNameFull
-                                                                   : kNamePruned;
-        return outcome;
-    }
-    switch (path) {
-        case SinglePath::row_scan:
-            outcome.hits = row_scan(engine, query, k_eff);
-            outcome.method_used = kNameRowScan;
-            break;
-        case SinglePath::chunked:
-            outcome.hits = chunked_scan(engine, query, k_eff);
-            outcome.method_used = kNameChunked;
-            break;
-        case SinglePath::blocked_matrix:
-            outcome.hits = blocked_matrix(engine, query, k_eff);
-            outcome.method_used = kNameBlocked;
-            break;
-        case SinglePath::full_matrix:
-            outcome.hits = full_matrix(engine, query, k_eff);
-            outcome.method_used = kNameFull;
-            break;
-        case SinglePath::pruned:
-            outcome.hits = pruned_scan(engine, query, k_eff);
-            outcome.method_used = kNamePruned;
-            break;
-    }
+    QueryOutcome outcome;
+    outcome.method_used = path_name(path);
+    // The selections assume at least one hit to keep.
+    if (k_eff > 0) outcome.hits = hits_by_path(path, engine, query, k_eff);
     return outcome;
 }
 

@@ -24,11 +24,6 @@ namespace rivezor {
 namespace batch {
 namespace {
 
-constexpr const char* kPerQueryName = "rayon-optimized";
-constexpr const char* kQueryBlockedName = "matrix-full";
-constexpr const char* kChunkedName = "matrix-chunked";
-constexpr const char* kRowBlockedName = "batch-blocked-exact";
-
 // Euclidean scores of one query against consecutive rows: qq + xx - 2 dot in double.
 void dots_to_l2sq(float* scores, std::size_t n, double qq, const double* xx) {
     for (std::size_t j = 0; j < n; ++j) scores[j] = kernels::l2sq_from_dot(qq, xx[j], scores[j]);
@@ -107,7 +102,7 @@ Result<std::vector<QueryOutcome>> run_per_query(const BatchContext& c) {
             QueryOutcome answer = answer_checked_query(c.engine, c.query(first + i), c.k_eff, path);
             slot.hits = std::move(answer.hits);
             slot.query_time_ms = answer.query_time_ms;
-            slot.method_used = kPerQueryName;
+            slot.method_used = msg::kPathPerQuery;
         });
     }
     return out;
@@ -115,7 +110,7 @@ Result<std::vector<QueryOutcome>> run_per_query(const BatchContext& c) {
 
 // Queries [first, first + count) of the batch against all rows, in blocks of B queries.
 Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::size_t first, std::size_t count) {
-    if (count == 0 || c.k_eff == 0) return empty_outcomes(count, kQueryBlockedName);
+    if (count == 0 || c.k_eff == 0) return empty_outcomes(count, msg::kPathQueryBlocked);
     const SearchEngine& e = c.engine;
     const std::size_t rows = e.rows();
     const std::uint64_t per_block = queries_per_block(
@@ -141,7 +136,7 @@ Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::
                 if (c.euclidean) dots_to_l2sq(line, rows, c.query_sq[first + q0 + i], e.row_norms_sq().data());
                 QueryOutcome& o = out[q0 + i];
                 o.hits = topk::top_k_of_scores(line, rows, c.k_eff, c.higher_is_better, 0);
-                o.method_used = kQueryBlockedName;
+                o.method_used = msg::kPathQueryBlocked;
             }
         } catch (const std::bad_alloc&) {
             errors[b] = score_matrix_error(bq, rows);
@@ -153,7 +148,7 @@ Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::
 }
 
 Result<std::vector<QueryOutcome>> run_chunked(const BatchContext& c) {
-    if (c.k_eff == 0) return empty_outcomes(c.nq, kChunkedName);
+    if (c.k_eff == 0) return empty_outcomes(c.nq, msg::kPathQueryChunked);
     const std::size_t chunk = static_cast<std::size_t>(queries_per_chunk(c.engine.rows(), c.nq));
     std::vector<QueryOutcome> out;
     out.reserve(c.nq);
@@ -161,7 +156,7 @@ Result<std::vector<QueryOutcome>> run_chunked(const BatchContext& c) {
         Result<std::vector<QueryOutcome>> part = run_query_blocked(c, first, std::min(chunk, c.nq - first));
         if (!part) return fail(part.error());
         for (QueryOutcome& o : part.value()) {
-            o.method_used = kChunkedName;
+            o.method_used = msg::kPathQueryChunked;
             out.push_back(std::move(o));
         }
     }
@@ -169,7 +164,7 @@ Result<std::vector<QueryOutcome>> run_chunked(const BatchContext& c) {
 }
 
 Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
-    if (c.nq == 0 || c.k_eff == 0) return empty_outcomes(c.nq, kRowBlockedName);
+    if (c.nq == 0 || c.k_eff == 0) return empty_outcomes(c.nq, msg::kPathRowBlocked);
     const SearchEngine& e = c.engine;
     const std::size_t rows = e.rows();
     const std::size_t block = rows_per_work_item(e.metric(), c.dims, rows, c.workers);
@@ -220,7 +215,7 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
     std::vector<char> merge_failed(c.nq, 0);
     runtime::parallel_for(c.nq, [&](std::size_t q) {
         QueryOutcome& o = out[q];
-        o.method_used = kRowBlockedName;
+        o.method_used = msg::kPathRowBlocked;
         try {
             std::size_t total = 0;
             for (std::size_t b = 0; b < nblocks; ++b) total += candidates[b][q].size();

@@ -114,7 +114,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
     CertifiedOutcome out;
     fill_constant_fields(out, rows, bs, enable_pruning);
     if (rows == 0 || k == 0) {
-        out.method_used = "exact-certified";
+        out.method_used = msg::kPathCertifiedEmpty;
         out.bound_rule = "empty-result";
         out.bound_kind = "none";
         return out;
@@ -199,7 +199,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
         if (!(similarity ? out.kth_score > v : out.kth_score < v)) bounds_beaten = false;
     out.safe = out.full_evaluated + out.pruned_candidates == rows && bounds_beaten;
 
-    out.method_used = enable_pruning ? "exact-certified-pruning" : "exact-certified-no-pruning";
+    out.method_used = enable_pruning ? msg::kPathCertifiedPruning : msg::kPathCertifiedNoPruning;
     out.bound_rule = similarity ? kRuleSimilarity : kRuleEuclidean;
     out.bound_kind = similarity ? "upper_bound" : "lower_bound";
     return out;

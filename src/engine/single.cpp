@@ -24,12 +24,6 @@
 namespace rivezor {
 namespace {
 
-constexpr const char* kNameRowScan = "exact";
-constexpr const char* kNameChunked = "exact-chunked";
-constexpr const char* kNameBlocked = "exact-blocked-matrix";
-constexpr const char* kNameFull = "exact-matrix-full";
-constexpr const char* kNamePruned = "exact-pruned-fast";
-
 // Rows scored per kernel call before their scores meet the selection: one step of the
 // selector's filter, large enough that the interleaved kernel runs at full width.
 constexpr std::size_t kScoreBatch = topk::StreamingTopK::kStep;
@@ -217,13 +211,13 @@ namespace {
 
 const char* path_name(SinglePath path) {
     switch (path) {
-        case SinglePath::row_scan: return kNameRowScan;
-        case SinglePath::chunked: return kNameChunked;
-        case SinglePath::blocked_matrix: return kNameBlocked;
-        case SinglePath::full_matrix: return kNameFull;
+        case SinglePath::row_scan: return msg::kPathRowScan;
+        case SinglePath::chunked: return msg::kPathChunked;
+        case SinglePath::blocked_matrix: return msg::kPathBlockedMatrix;
+        case SinglePath::full_matrix: return msg::kPathFullMatrix;
         case SinglePath::pruned: break;
     }
-    return kNamePruned;
+    return msg::kPathPruned;
 }
 
 // The best k_eff (at least 1) by one path.
@@ -269,7 +263,7 @@ SinglePath configured_single_path(const SearchEngine& engine) {
 QueryOutcome answer_checked_query(const SearchEngine& engine, const float* query, std::uint64_t k, SinglePath path) {
     if (k == 0 || engine.rows() == 0) {
         QueryOutcome empty;
-        empty.method_used = kNameRowScan;
+        empty.method_used = msg::kPathRowScan;
         return empty;
     }
     const auto start = std::chrono::steady_clock::now();

@@ -15,8 +15,8 @@
 #include "core/messages.hpp"
 #include "engine/kernels.hpp"
 #include "engine/single.hpp"
-#include "engine/work_size.hpp"
 #include "engine/topk.hpp"
+#include "engine/work_size.hpp"
 #include "runtime/environment.hpp"
 #include "runtime/pool.hpp"
 

@@ -17,9 +17,9 @@
 
 #include <immintrin.h>
 
-#include "engine/transpose_avx2.hpp"
 #include "core/index_format.hpp"
 #include "core/messages.hpp"
+#include "engine/transpose_avx2.hpp"
 #include "runtime/cpu_features.hpp"
 #include "runtime/environment.hpp"
 

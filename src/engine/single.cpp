@@ -15,9 +15,9 @@
 #include "core/messages.hpp"
 #include "engine/block_plan.hpp"
 #include "engine/kernels.hpp"
-#include "engine/work_size.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
+#include "engine/work_size.hpp"
 #include "runtime/environment.hpp"
 #include "runtime/pool.hpp"
 

@@ -7,10 +7,10 @@
 
 #include "core/batch_shape.hpp"
 #include "core/messages.hpp"
+#include "core/version.hpp"
 #include "engine/certified.hpp"
 #include "engine/fingerprint.hpp"
 #include "lib/args.hpp"
-#include "core/version.hpp"
 #include "lib/bindings.hpp"
 #include "lib/methods.hpp"
 #include "lib/py_ref.hpp"

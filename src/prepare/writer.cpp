@@ -16,9 +16,9 @@
 #include <new>
 #include <vector>
 
+#include "core/file_handles.hpp"
 #include "core/float_bits.hpp"
 #include "core/index_format.hpp"
-#include "core/file_handles.hpp"
 #include "core/messages.hpp"
 #include "core/utf8.hpp"
 #include "prepare/file_system.hpp"

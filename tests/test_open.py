@@ -167,8 +167,8 @@ import rivezor
 
 path, how = sys.argv[1], sys.argv[2]
 rng = np.random.default_rng(5)
-m = rng.standard_normal((40, 8)).astype(np.float32)
-header = np.array([8, 40, 1], dtype="<u4").tobytes()
+m = rng.standard_normal((2000, 8)).astype(np.float32)  # 16 pages: a cut leaves pages unbacked
+header = np.array([8, 2000, 1], dtype="<u4").tobytes()
 with open(path, "wb") as f:
     f.write(header + m.tobytes())
 e = rivezor.PySearchEngine(path, False)

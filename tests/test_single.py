@@ -135,7 +135,7 @@ def test_kernel_scores_bit_exact(kernel_cases, child, tmp_path, flag, vector):
     assert forms_differ > 100
 
 
-def test_cosine_scores_are_not_normalised(write_index):
+def test_cosine_scores_are_not_normalized(write_index):
     e = rivezor.PySearchEngine(write_index(np.array([[0.6, 0.8]], np.float32), "cosine"), False)
     r = e.query_exact(np.array([3.0, 4.0], np.float32), 1)
     assert r.results[0].score == pytest.approx(5.0)

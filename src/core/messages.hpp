@@ -1,11 +1,25 @@
-// Every message text a caller of rivezor can see, from the engine, the writer and the binding.
-// Callers match on these strings: they are verbatim, some in Portuguese on purpose. Never reword them.
+// Every text a caller of rivezor can see: the messages of engine, writer and binding, and the
+// path names of method_used. Callers match on them: verbatim (some Portuguese on purpose), never reword.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 namespace rivezor::msg {
+
+// ---- method_used: the name of the path that answered ------------------------------------
+inline constexpr const char* kPathRowScan = "exact";
+inline constexpr const char* kPathChunked = "exact-chunked";
+inline constexpr const char* kPathBlockedMatrix = "exact-blocked-matrix";
+inline constexpr const char* kPathFullMatrix = "exact-matrix-full";
+inline constexpr const char* kPathPruned = "exact-pruned-fast";
+inline constexpr const char* kPathPerQuery = "rayon-optimized";
+inline constexpr const char* kPathQueryBlocked = "matrix-full";
+inline constexpr const char* kPathQueryChunked = "matrix-chunked";
+inline constexpr const char* kPathRowBlocked = "batch-blocked-exact";
+inline constexpr const char* kPathCertifiedEmpty = "exact-certified";
+inline constexpr const char* kPathCertifiedPruning = "exact-certified-pruning";
+inline constexpr const char* kPathCertifiedNoPruning = "exact-certified-no-pruning";
 
 // ---- opening an index -------------------------------------------------------------------
 inline std::string open_failed(const std::string& path, const std::string& reason) {

@@ -31,7 +31,7 @@ inline const char* metric_name(Metric metric) {
 inline bool higher_is_better(Metric metric) { return metric != Metric::euclidean; }
 inline bool is_similarity(Metric metric) { return higher_is_better(metric); }
 
-// Cosine indexes hold unit-length rows: the writer normalises them, so dot products are cosines.
+// Cosine indexes hold unit-length rows: the writer normalizes them, so dot products are cosines.
 inline bool stores_normalized_rows(Metric metric) { return metric == Metric::cosine; }
 
 }  // namespace rivezor

@@ -9,16 +9,17 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <numeric>
 #include <optional>
 #include <utility>
 
 #include "core/batch_shape.hpp"
 #include "core/float_bits.hpp"
 #include "core/messages.hpp"
+#include "engine/block_plan.hpp"
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
+#include "runtime/cpu_features.hpp"
 #include "runtime/pool.hpp"
 
 namespace rivezor {
@@ -82,16 +83,6 @@ struct RoundingMargin {
     }
 };
 
-const char* detect_simd_path() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return "avx2";
-    if (__builtin_cpu_supports("avx")) return "avx";
-    if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
-#endif
-    return "scalar";
-}
-
 // The bound rounded to float32 for the certificate. A bound that beat t by less than half
 // an ulp of t would round onto t itself and the certificate would then read as unproven;
 // such a value is stepped to the neighbouring float on the side the scan proved.
@@ -123,34 +114,21 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
     CertifiedOutcome out;
     fill_constant_fields(out, rows, bs, enable_pruning);
     if (rows == 0 || k == 0) {
-        out.method_used = "exact-certified";
+        out.method_used = msg::kPathCertifiedEmpty;
         out.bound_rule = "empty-result";
         out.bound_kind = "none";
         return out;
     }
 
     const auto started = std::chrono::steady_clock::now();
-    const std::size_t kk = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
+    const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
 
-    const std::vector<DimBlock> blocks = make_dim_blocks(n, static_cast<std::size_t>(bs));
+    const DimBlocks blocks(n, static_cast<std::size_t>(bs));
     const std::size_t nblocks = blocks.size();
-    std::vector<double> energy(nblocks, 0.0);
-    std::size_t widest = 0;
-    for (std::size_t b = 0; b < nblocks; ++b) {
-        double s = 0.0;
-        for (std::size_t i = blocks[b].start; i < blocks[b].end; ++i)
-            s = s + static_cast<double>(q[i]) * static_cast<double>(q[i]);
-        energy[b] = s;
-        widest = std::max(widest, blocks[b].end - blocks[b].start);
-    }
-    double total_energy = 0.0;
-    for (double e : energy) total_energy = total_energy + e;
-
-    out.block_order.resize(nblocks);
-    std::iota(out.block_order.begin(), out.block_order.end(), std::uint64_t{0});
-    std::stable_sort(out.block_order.begin(), out.block_order.end(), [&](std::uint64_t a, std::uint64_t b) {
-        return order_key(energy[a]) > order_key(energy[b]);
-    });
+    const BlockPlan plan = plan_blocks(q, blocks);
+    const std::vector<double>& energy = plan.energy;
+    const double total_energy = plan.total;
+    out.block_order.assign(plan.order.begin(), plan.order.end());
     // The covered energy grows by the same additions for every row, so ||q_rem|| after
     // each visited block is a per-query table.
     std::vector<double> rem_after(nblocks);
@@ -164,11 +142,11 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
     std::vector<DimBlock> visit(nblocks);
     for (std::size_t j = 0; j < nblocks; ++j) visit[j] = blocks[out.block_order[j]];
 
-    const RoundingMargin margin(metric, n, nblocks, widest, total_energy);
+    const RoundingMargin margin(metric, n, nblocks, plan.widest, total_energy);
     const std::span<const double> xx_all = engine.row_norms_sq();
     const std::span<const float> nx_all = engine.row_norms();
 
-    topk::BoundedHeap heap(kk, similarity);
+    topk::BoundedHeap heap(k_eff, similarity);
     auto record_threshold = [&](bool uncapped) {
         if (uncapped || out.threshold_evolution.size() < kCertificateListCap)
             out.threshold_evolution.push_back(heap.worst().score);
@@ -176,7 +154,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
 
     for (std::size_t x = 0; x < rows; ++x) {
         const float* row = engine.row(x);
-        const bool full_path = x < kk || heap.size() < kk || !enable_pruning;
+        const bool full_path = x < k_eff || heap.size() < k_eff || !enable_pruning;
         if (!full_path) {
             const double t = static_cast<double>(heap.worst().score);
             const double nx = static_cast<double>(nx_all[x]);
@@ -221,7 +199,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
         if (!(similarity ? out.kth_score > v : out.kth_score < v)) bounds_beaten = false;
     out.safe = out.full_evaluated + out.pruned_candidates == rows && bounds_beaten;
 
-    out.method_used = enable_pruning ? "exact-certified-pruning" : "exact-certified-no-pruning";
+    out.method_used = enable_pruning ? msg::kPathCertifiedPruning : msg::kPathCertifiedNoPruning;
     out.bound_rule = similarity ? kRuleSimilarity : kRuleEuclidean;
     out.bound_kind = similarity ? "upper_bound" : "lower_bound";
     return out;
@@ -229,22 +207,10 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
 
 }  // namespace
 
-const char* processor_simd_path() {
-    static const char* const path = detect_simd_path();
-    return path;
-}
+const char* processor_simd_path() { return runtime::processor_simd_name(); }
 
-const char* target_compile_flags() {
-#if defined(__x86_64__)
-    return "arch=x86_64";
-#elif defined(__aarch64__)
-    return "arch=aarch64";
-#elif defined(__i386__)
-    return "arch=x86";
-#else
-    return "arch=unknown";
-#endif
-}
+// The build only targets x86-64 (CMake refuses any other processor).
+const char* target_compile_flags() { return "arch=x86_64"; }
 
 Result<CertifiedOutcome> search_certified(const SearchEngine& engine, const float* query, std::size_t n,
                                           std::uint64_t k, std::uint64_t block_size, bool enable_pruning) {

@@ -35,19 +35,13 @@ std::uint32_t magnitude_key(float c) {
 // A negated sum with +0.0 for a zero sum, so an identical row reads 0.0 rather than -0.0.
 float negate(float s) { return 0.0f - s; }
 
+// A block's share by the scalar pair kernel: one term at a time, in component order.
 float dot_f32_in_order(const float* q, const float* x, std::size_t start, std::size_t end) {
-    float s = 0.0f;
-    for (std::size_t i = start; i < end; ++i) s = s + q[i] * x[i];
-    return s;
+    return kernels::dot_f32_scalar(q + start, x + start, end - start);
 }
 
 float l2sq_f32_in_order(const float* q, const float* x, std::size_t start, std::size_t end) {
-    float s = 0.0f;
-    for (std::size_t i = start; i < end; ++i) {
-        const float d = q[i] - x[i];
-        s = s + d * d;
-    }
-    return s;
+    return kernels::l2sq_f32_scalar(q + start, x + start, end - start);
 }
 
 // contribution(block) fills every block; ranking, the listed head and the residual follow.
@@ -58,12 +52,14 @@ BlockBreakdown break_down(std::size_t dims, std::uint64_t block_size, std::uint6
     out.block_size = block_size;
     out.top_blocks = top_blocks;
     out.dims = dims;
-    const std::vector<DimBlock> blocks = make_dim_blocks(dims, static_cast<std::size_t>(block_size));
+    const DimBlocks blocks(dims, static_cast<std::size_t>(block_size));
     out.num_blocks = blocks.size();
 
     std::vector<BlockContribution> all(blocks.size());
-    for (std::size_t b = 0; b < blocks.size(); ++b)
-        all[b] = {b, blocks[b].start, blocks[b].end, contribution(blocks[b].start, blocks[b].end)};
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const DimBlock block = blocks[b];
+        all[b] = {b, block.start, block.end, contribution(block.start, block.end)};
+    }
     std::stable_sort(all.begin(), all.end(), [](const BlockContribution& a, const BlockContribution& b) {
         return magnitude_key(a.contribution) > magnitude_key(b.contribution);
     });

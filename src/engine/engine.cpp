@@ -17,9 +17,10 @@
 
 #include <immintrin.h>
 
-#include "engine/transpose_avx2.hpp"
 #include "core/index_format.hpp"
 #include "core/messages.hpp"
+#include "engine/transpose_avx2.hpp"
+#include "runtime/cpu_features.hpp"
 #include "runtime/environment.hpp"
 
 namespace rivezor {
@@ -38,7 +39,7 @@ std::string u128_to_string(unsigned __int128 v) {
 // Sums of squares in double, each row strictly left to right from zero. R rows advance
 // together so their independent chains overlap; the order within a row is unchanged.
 template <std::size_t R>
-void square_sums(const float* rows_base, std::size_t dims, const std::vector<DimBlock>& blocks,
+void square_sums(const float* rows_base, std::size_t dims, const DimBlocks& blocks,
                  double* row_out, double* block_out) {
     double row_acc[R] = {};
     const float* row_ptr[R];
@@ -46,7 +47,8 @@ void square_sums(const float* rows_base, std::size_t dims, const std::vector<Dim
     const std::size_t nblocks = blocks.size();
     for (std::size_t b = 0; b < nblocks; ++b) {
         double block_acc[R] = {};
-        for (std::size_t j = blocks[b].start; j < blocks[b].end; ++j) {
+        const DimBlock block = blocks[b];
+        for (std::size_t j = block.start; j < block.end; ++j) {
             for (std::size_t t = 0; t < R; ++t) {
                 const double x = static_cast<double>(row_ptr[t][j]);
                 const double sq = x * x;
@@ -64,9 +66,7 @@ void square_sums(const float* rows_base, std::size_t dims, const std::vector<Dim
 // turns each column into one f32x4, so each lane sees its row's columns in the same order as
 // the scalar loop with the same double operations (no FMA: the target leaves it out), and
 // the sums are bit-identical. Two groups of four rows keep two independent add chains busy.
-#define RIVEZOR_AVX2 __attribute__((target("avx2"), always_inline)) inline
-
-RIVEZOR_AVX2 void add_square_f64x4_avx2(__m128 x_f32x4, __m256d& row_acc_f64x4, __m256d& block_acc_f64x4) {
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void add_square_f64x4_avx2(__m128 x_f32x4, __m256d& row_acc_f64x4, __m256d& block_acc_f64x4) {
     const __m256d x_f64x4 = _mm256_cvtps_pd(x_f32x4);
     const __m256d sq_f64x4 = _mm256_mul_pd(x_f64x4, x_f64x4);
     row_acc_f64x4 = _mm256_add_pd(row_acc_f64x4, sq_f64x4);
@@ -74,7 +74,7 @@ RIVEZOR_AVX2 void add_square_f64x4_avx2(__m128 x_f32x4, __m256d& row_acc_f64x4, 
 }
 
 // Rows a..d, columns j..j+7 -> eight f32x4 columns in column order.
-RIVEZOR_AVX2 void transpose_f32_4x8_avx2(const float* a, const float* b, const float* c, const float* d,
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void transpose_f32_4x8_avx2(const float* a, const float* b, const float* c, const float* d,
                                          std::size_t j, __m128 col_f32x4[8]) {
     __m256 c_f32x8[4];
     transpose_f32_4x4_halves_avx2(_mm256_loadu_ps(a + j), _mm256_loadu_ps(b + j), _mm256_loadu_ps(c + j),
@@ -85,15 +85,15 @@ RIVEZOR_AVX2 void transpose_f32_4x8_avx2(const float* a, const float* b, const f
     }
 }
 
-RIVEZOR_AVX2 void store_lanes_f64x4_avx2(__m256d v_f64x4, double* out, std::size_t stride) {
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void store_lanes_f64x4_avx2(__m256d v_f64x4, double* out, std::size_t stride) {
     alignas(32) double lanes[4];
     _mm256_store_pd(lanes, v_f64x4);
     for (std::size_t t = 0; t < 4; ++t) out[t * stride] = lanes[t];
 }
 
 // Eight consecutive rows: the same sums as square_sums<8>.
-__attribute__((target("avx2"))) void square_sums_rows8_f32_avx2(const float* rows_base, std::size_t dims,
-                                                                const std::vector<DimBlock>& blocks,
+RIVEZOR_TARGET_AVX2 void square_sums_rows8_f32_avx2(const float* rows_base, std::size_t dims,
+                                                                const DimBlocks& blocks,
                                                                 double* row_out, double* block_out) {
     const float* p[8];
     for (std::size_t t = 0; t < 8; ++t) p[t] = rows_base + t * dims;
@@ -128,8 +128,6 @@ __attribute__((target("avx2"))) void square_sums_rows8_f32_avx2(const float* row
     _mm256_storeu_pd(row_out + 4, row_hi_f64x4);
 }
 
-#undef RIVEZOR_AVX2
-
 #ifdef MADV_POPULATE_READ
 constexpr int kMadvisePopulateRead = MADV_POPULATE_READ;
 #else
@@ -143,8 +141,8 @@ constexpr std::size_t kHashSlice = std::size_t{256} << 10;
 // Rows [first, last): row sums into row_out[r], block sums (when wanted) into
 // block_out[r * blocks.size() + b].
 void square_sums_rows(const float* data, std::size_t dims, std::size_t first, std::size_t last,
-                      const std::vector<DimBlock>& blocks, double* row_out, double* block_out) {
-    static const bool use_avx2 = __builtin_cpu_supports("avx2");
+                      const DimBlocks& blocks, double* row_out, double* block_out) {
+    const bool use_avx2 = runtime::kernel_simd() == runtime::Simd::avx2;
     const std::size_t nblocks = blocks.size();
     auto block_at = [&](std::size_t r) { return block_out != nullptr ? block_out + r * nblocks : nullptr; };
     std::size_t r = first;
@@ -165,15 +163,6 @@ std::uint32_t choose_block_size(std::uint64_t rows, std::uint64_t dims) {
     if (rows >= 250000) return 64;
     if (dims < 256) return 16;
     return 32;
-}
-
-std::vector<DimBlock> make_dim_blocks(std::size_t dims, std::size_t block_size) {
-    std::vector<DimBlock> blocks;
-    if (dims == 0 || block_size == 0) return blocks;
-    blocks.reserve((dims + block_size - 1) / block_size);
-    for (std::size_t start = 0; start < dims; start += block_size)
-        blocks.push_back({start, std::min(start + block_size, dims)});
-    return blocks;
 }
 
 namespace {
@@ -266,8 +255,8 @@ void SearchEngine::allocate_norms() {
 void SearchEngine::derive_norms_and_fingerprint() {
     const std::size_t rows = rows_;
     const std::size_t dims = dims_;
-    const std::vector<DimBlock> blocks =
-        has_block_norms_ ? make_dim_blocks(dims, block_size_) : std::vector<DimBlock>{{0, dims}};
+    // Without block norms the whole row is the one block.
+    const DimBlocks blocks = has_block_norms_ ? dim_blocks() : DimBlocks(dims, dims);
     const std::size_t row_bytes = dims * sizeof(float);
     std::size_t normed = 0;
     auto norm_rows_hashed = [&](std::size_t hashed) {

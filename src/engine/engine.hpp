@@ -37,11 +37,12 @@ class DimBlocks {
 public:
     DimBlocks() = default;
     DimBlocks(std::size_t dims, std::size_t block_size) : dims_(dims), block_size_(block_size) {}
-    std::size_t size() const { return block_size_ == 0 ? 0 : (dims_ + block_size_ - 1) / block_size_; }
+    // Written so that no width, up to 2^64 - 1 from a caller, can wrap around.
+    std::size_t size() const { return block_size_ == 0 ? 0 : dims_ / block_size_ + (dims_ % block_size_ != 0); }
     bool empty() const { return size() == 0; }
     DimBlock operator[](std::size_t b) const {
         const std::size_t start = b * block_size_;
-        return {start, start + block_size_ < dims_ ? start + block_size_ : dims_};
+        return {start, block_size_ < dims_ - start ? start + block_size_ : dims_};
     }
 
 private:
@@ -120,8 +121,7 @@ using EngineRef = std::shared_ptr<const SearchEngine>;
 // Opens and maps an index file; `ann` is accepted for compatibility and changes nothing.
 Result<EngineRef> open_engine(const std::string& bin_path, bool ann);
 
-// Block width by index shape, and the partition of [0, dims) into blocks of that width.
+// Block width by index shape.
 std::uint32_t choose_block_size(std::uint64_t rows, std::uint64_t dims);
-std::vector<DimBlock> make_dim_blocks(std::size_t dims, std::size_t block_size);
 
 }  // namespace rivezor

@@ -22,8 +22,13 @@ enum class SinglePath { row_scan, chunked, blocked_matrix, full_matrix, pruned }
 SinglePath choose_single_path(const std::optional<std::string>& mode, Metric metric, std::uint64_t rows,
                               std::uint64_t dims);
 
-// Rows per chunk of the chunked scan and the blocked matrix path for `threads` workers.
-std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, Metric metric, std::size_t threads);
+// The path ZARIR_SINGLE_MODE and the index shape choose for `engine`.
+SinglePath configured_single_path(const SearchEngine& engine);
+
+// The k best rows for a query already checked (dimensions, finite values), timed, by `path`;
+// throws std::bad_alloc when memory runs out, so a caller answering many queries can fail
+// the whole call.
+QueryOutcome answer_checked_query(const SearchEngine& engine, const float* query, std::uint64_t k, SinglePath path);
 
 // Runs one path for a validated query, keeping the best min(k_eff, rows); method_used names
 // the path that actually ran (the pruned scan falls back to the chunked scan without block

@@ -50,7 +50,5 @@ InvalidSample sample_invalid_values(const float* values, std::uint64_t count);
 bool base_name_acceptable(std::string_view utf8);
 std::string clean_base_name(std::string_view utf8);
 std::uint64_t batch_rows(std::uint64_t dims, std::uint64_t rows);
-// The path joined the platform's way: no separator after an empty or slash-ended directory.
-std::string join_path(const std::string& dir, std::string_view name);
 
 }  // namespace rivezor::prepare

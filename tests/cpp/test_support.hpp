@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "runtime/cpu_features.hpp"
 #include "core/index_format.hpp"
 
 namespace rivezor::test_support {
@@ -54,6 +55,16 @@ inline std::vector<float> normal_values(std::size_t n, unsigned seed, float stdd
     for (auto& x : v) x = dist(gen);
     return v;
 }
+
+// Every vector form this processor can run: code chosen per processor must give the same
+// bits in each, so the tests run each form rather than only the widest.
+inline std::vector<runtime::Simd> simd_forms() {
+    std::vector<runtime::Simd> forms{runtime::Simd::baseline};
+    if (runtime::processor_has_avx2()) forms.push_back(runtime::Simd::avx2);
+    return forms;
+}
+
+inline const char* simd_form_name(runtime::Simd simd) { return simd == runtime::Simd::avx2 ? "avx2" : "baseline"; }
 
 inline std::uint32_t bits_of(float f) {
     std::uint32_t b;

@@ -1,5 +1,5 @@
 // The writer's engine side: the size-estimate gate on matrices too big to build in a test,
-// the sample arithmetic, batch sizes, naming helpers and the extreme-row normalisation.
+// the sample arithmetic, batch sizes, naming helpers and the extreme-row normalization.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -21,6 +21,7 @@
 #include "prepare/normalize.hpp"
 #include "prepare/unicode_classes.hpp"
 #include "prepare/working_copy.hpp"
+#include "prepare/file_system.hpp"
 #include "prepare/writer.hpp"
 #include "runtime/pool.hpp"
 
@@ -281,7 +282,7 @@ TEST(WorkingCopyTest, ParallelFillAndReleaseFromTheFront) {
     const std::uint64_t count = (std::uint64_t{9} << 20) / 4 + 12345;  // past the parallel threshold, odd tail
     std::vector<float> source(count);
     for (std::uint64_t i = 0; i < count; ++i) source[i] = static_cast<float>(i % 100003) * 0.5f;
-    rivezor::runtime::WorkerPool::instance();  // copies go parallel only on an existing pool
+    rivezor::runtime::WorkerPool::get_or_create();  // copies go parallel only on an existing pool
     WorkingCopy copy;
     ASSERT_TRUE(copy.allocate(count));
     copy.fill(source.data(), count);

@@ -76,9 +76,10 @@ private:
     Ref dict_;
 };
 
-// The indices (uint64) and scores (float32) of the outcomes' hits, as new NumPy arrays of
-// shape (m) when `rank` is 1 (one outcome) or (n, m) when it is 2, m being the first
-// outcome's hit count; every outcome must hold m hits.
+// The indices (uint64) and scores (float32) of the outcomes' hits, as NumPy arrays of shape
+// (m) when `rank` is 1 (one outcome) or (n, m) when it is 2, m being the first outcome's hit
+// count; every outcome must hold m hits. Each array takes over a buffer filled here, so
+// results never point into the engine.
 struct HitArrays {
     Ref indices;
     Ref scores;

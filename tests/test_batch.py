@@ -1,14 +1,14 @@
 # Batch search through query_batch, query_batch_arrays and query_batch_detailed: every path
 # against the single-query search, validation order, mended empty and non-finite batches.
+import importlib.metadata
 import os
 
+import blake3
 import numpy as np
 import pytest
 
 import rivezor
 from conftest import index_bytes
-
-blake3 = pytest.importorskip("blake3")
 
 METHODS = ["query_batch", "query_batch_arrays", "query_batch_detailed"]
 PATH_NAMES = {
@@ -357,7 +357,7 @@ def test_detailed_results(write_index, rng):
         assert [(h.idx, h.score) for h in d.results] == [(h.idx, h.score) for h in p.results]
         assert d.method_used == p.method_used == "batch-blocked-exact"
         assert (d.index_hash, d.engine_version, d.metric, d.normalized, d.dims, d.rows, d.index_path) == (
-            index_hash, "1.1.0", "cosine", True, 4, 60, os.path.realpath(path))
+            index_hash, importlib.metadata.version("rivezor"), "cosine", True, 4, 60, os.path.realpath(path))
         assert p.index_hash is None and p.query_hash is None and p.metric is None
 
 
@@ -388,34 +388,39 @@ def test_signatures_and_declaration_order():
     assert set(METHODS) <= set(present)
 
 
-def test_score_matrix_that_cannot_be_allocated_is_an_error(tmp_path, child):
+@pytest.mark.parametrize("shape,mode,single_mode,nq,room_mb,message", [
+    ((20000, 4), "matrix", None, 30000, 200, "Cannot allocate a score matrix of 30000 x 20000 float32 values"),
+    ((20000, 4), "blocked", None, 30000, 200, "Cannot allocate a score matrix of 30000 x 8000 float32 values"),
+    # Each query of the per-query path scores all 2M rows into one 8 MB array; with no room for
+    # it the batch used to succeed with empty hit lists for those queries.
+    ((2_000_000, 1), "rayon", "matrix_full", 2, 4, "Out of memory while answering a batch of 2 queries"),
+])
+def test_out_of_memory_in_a_batch_is_an_error(tmp_path, child, shape, mode, single_mode, nq, room_mb, message):
     path = tmp_path / "alloc.bin"
-    path.write_bytes(index_bytes(np.ones((20000, 4), dtype=np.float32), 1))
+    path.write_bytes(index_bytes(np.ones(shape, dtype=np.float32), 1))
     proc = child(
         f"""
-        import resource, numpy as np, rivezor
+        import os, resource, numpy as np, rivezor
         e = rivezor.PySearchEngine({str(path)!r}, False)
-        small = np.ones((8, 4), dtype=np.float32)
-        big = np.ones((30000, 4), dtype=np.float32)
-        e.query_batch_arrays(small, 3)
+        small = np.ones((8, {shape[1]}), dtype=np.float32)
+        big = np.ones(({nq}, {shape[1]}), dtype=np.float32)
+        os.environ["ZARIR_BATCH_MODE"] = {mode!r}
+        os.environ["ZARIR_QBLOCK"] = "{nq}"
+        if {single_mode!r}:
+            os.environ["ZARIR_SINGLE_MODE"] = {single_mode!r}
+        e.query_batch_arrays(small[:2], 3)
         with open("/proc/self/status") as f:
             vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
-        # Room for ordinary work, not for a score matrix of hundreds of megabytes.
-        resource.setrlimit(resource.RLIMIT_AS, (vm + 200 * 2**20, resource.RLIM_INFINITY))
-        import os
-        for mode in ("matrix", "blocked"):
-            os.environ["ZARIR_BATCH_MODE"] = mode
-            os.environ["ZARIR_QBLOCK"] = "30000"
-            try:
-                e.query_batch(big, 3)
-            except ValueError as exc:
-                print(exc)
-            assert e.query_batch_arrays(small, 3)["indices"].shape == (8, 3)
+        # Room for ordinary work, not for the score memory the batch asks for.
+        resource.setrlimit(resource.RLIMIT_AS, (vm + {room_mb} * 2**20, resource.RLIM_INFINITY))
+        try:
+            print([len(r.results) for r in e.query_batch(big, 3)])
+        except ValueError as exc:
+            print(exc)
+        os.environ.pop("ZARIR_SINGLE_MODE", None)
+        assert e.query_batch_arrays(small, 3)["indices"].shape == (8, 3)
         """,
-        env_remove=("ZARIR_BATCH_MODE", "ZARIR_QBLOCK"),
+        env_remove=("ZARIR_BATCH_MODE", "ZARIR_QBLOCK", "ZARIR_SINGLE_MODE"),
     )
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines() == [
-        "Cannot allocate a score matrix of 30000 x 20000 float32 values",
-        "Cannot allocate a score matrix of 30000 x 8000 float32 values",
-    ]
+    assert proc.stdout.splitlines() == [message]

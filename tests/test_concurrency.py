@@ -182,7 +182,7 @@ def test_concurrent_first_constructions_configure_once(child, write_index, rng, 
     assert int(new_threads) == int(value)
 
 
-# The parent has used the worker pool (normalising writer, parallel scans, batch); a forked
+# The parent has used the worker pool (normalizing writer, parallel scans, batch); a forked
 # child, as multiprocessing's default start method makes it, must get working searches and
 # preparations of its own, on a pool of the parent's size, instead of waiting on workers that
 # do not exist in it. The parent changes the thread variable after configuring, which must not

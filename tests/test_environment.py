@@ -73,7 +73,7 @@ def test_huge_thread_count_never_fails(child, idx):
     assert "OMP_NUM_THREADS|1000000|1000000" in proc.stdout
 
 
-# A preparation that normalises runs on the pool and so creates it at its default size
+# A preparation that normalizes runs on the pool and so creates it at its default size
 # (RAYON_NUM_THREADS here); one that only copies must leave the size to the first engine
 # construction (ZARIR_THREADS). The matrix is large enough for the copies to be worth
 # parallelising.

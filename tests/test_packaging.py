@@ -220,3 +220,29 @@ def test_example_script_runs(tmp_path):
     proc = subprocess.run([sys.executable, str(EXAMPLE)], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     assert "query_exact: row 7" in proc.stdout
+
+
+# Each layer of src/ may include only the layers below it: core depends on nothing of ours,
+# and the engine and the writer never reach into each other (shared vocabulary lives in core).
+ALLOWED_INCLUDES = {
+    "core": {"core"},
+    "runtime": {"core", "runtime"},
+    "engine": {"core", "runtime", "engine"},
+    "prepare": {"core", "runtime", "prepare"},
+    "lib": {"core", "runtime", "engine", "prepare", "lib"},
+}
+
+
+def test_source_layers_include_only_what_lies_below_them():
+    src = ROOT / "src"
+    if not src.is_dir():
+        pytest.skip("no source tree beside the tests")
+    include = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/')
+    wrong = []
+    for path in sorted(src.rglob("*.[ch]pp")) + sorted(src.rglob("*.hpp.in")):
+        layer = path.relative_to(src).parts[0]
+        for number, line in enumerate(path.read_text().splitlines(), 1):
+            m = include.match(line)
+            if m and m.group(1) not in ALLOWED_INCLUDES[layer]:
+                wrong.append(f"{path.relative_to(src)}:{number}: {line.strip()}")
+    assert not wrong, "\n".join(wrong)

@@ -2,17 +2,17 @@
 # kernel arithmetic against a NumPy float32 model, path choice, the paths' agreement,
 # validation and conversion errors, the arrays form, threads and memory.
 import gc
+import importlib.metadata
 import os
 import textwrap
 import threading
 
+import blake3
 import numpy as np
 import pytest
 
 import rivezor
 from conftest import SANITIZED, index_bytes, native_heap_bytes, not_under_sanitizer, rss_bytes
-
-blake3 = pytest.importorskip("blake3")
 
 METHODS = ["query_exact", "query_exact_detailed", "query_exact_arrays"]
 MODE_NAMES = {
@@ -135,7 +135,7 @@ def test_kernel_scores_bit_exact(kernel_cases, child, tmp_path, flag, vector):
     assert forms_differ > 100
 
 
-def test_cosine_scores_are_not_normalised(write_index):
+def test_cosine_scores_are_not_normalized(write_index):
     e = rivezor.PySearchEngine(write_index(np.array([[0.6, 0.8]], np.float32), "cosine"), False)
     r = e.query_exact(np.array([3.0, 4.0], np.float32), 1)
     assert r.results[0].score == pytest.approx(5.0)
@@ -512,8 +512,8 @@ def test_detailed_matches_plain_and_fingerprints_the_query(write_index, rng):
     assert hits_of(full) == hits_of(plain)
     assert full.query_hash == blake3.blake3(q.astype("<f4").tobytes()).hexdigest()
     assert full.index_hash == blake3.blake3(open(path, "rb").read()).hexdigest()
-    assert (full.engine_version, full.metric, full.normalized, full.dims, full.rows) == ("1.1.0", "euclidean",
-                                                                                        False, 12, 40)
+    assert (full.engine_version, full.metric, full.normalized, full.dims, full.rows) == (
+        importlib.metadata.version("rivezor"), "euclidean", False, 12, 40)
     assert full.index_path == os.path.realpath(path)
 
 

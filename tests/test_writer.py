@@ -1,5 +1,5 @@
 # The index writer: argument conversion, the validation steps and their order, names on
-# disk, the bytes written, float32 row normalisation, and replacement that never loses data.
+# disk, the bytes written, float32 row normalization, and replacement that never loses data.
 import inspect
 import os
 import signal
@@ -29,8 +29,8 @@ def matrix_of(data, rows, dims):
     return np.frombuffer(data, dtype="<f4", offset=12).reshape(rows, dims)
 
 
-def model_normalise(x):
-    """Independent float32 model of the row normalisation (one NumPy op per IEEE operation)."""
+def model_normalize(x):
+    """Independent float32 model of the row normalization (one NumPy op per IEEE operation)."""
     x = np.ascontiguousarray(x, dtype=F32)
     rows, dims = x.shape
     sq = x * x
@@ -287,7 +287,7 @@ def test_percent_is_correctly_rounded(out_dir, invalid, samples):
 
 
 def test_values_under_the_limit_or_outside_the_sample_are_written_unchanged(out_dir):
-    # 100 values with one NaN: limit 1, passes; without normalisation the NaN is stored.
+    # 100 values with one NaN: limit 1, passes; without normalization the NaN is stored.
     x = np.arange(100, dtype=F32).reshape(10, 10)
     x[3, 4] = np.nan
     dims, rows, _, data = read_index(call(x, out_dir, base_name="one", metric="dot"))
@@ -300,14 +300,14 @@ def test_values_under_the_limit_or_outside_the_sample_are_written_unchanged(out_
     assert data[12:] == y.astype("<f4").tobytes()
 
 
-def test_sampled_invalid_rows_become_zeros_when_normalised(out_dir):
+def test_sampled_invalid_rows_become_zeros_when_normalized(out_dir):
     x = np.arange(1, 101, dtype=F32).reshape(10, 10)
     x[3, 4] = np.nan
     for kw in (dict(metric="cosine"), dict(metric="dot", normalize=True)):
         dims, rows, _, data = read_index(call(x, out_dir, **kw))
         m = matrix_of(data, rows, dims)
         assert m[3].tobytes() == bytes(40)
-        np.testing.assert_array_equal(m, model_normalise(x))
+        np.testing.assert_array_equal(m, model_normalize(x))
 
 
 def test_exact_bytes_and_levels(out_dir, rng):
@@ -358,19 +358,19 @@ def test_misaligned_and_subclass_arrays(out_dir, rng):
         assert data[12:] == x.tobytes()
 
 
-# ---- normalisation --------------------------------------------------------------------------
+# ---- normalization --------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("dims", [1, 3, 7, 8, 9, 15, 16, 17, 64, 129])
 @pytest.mark.parametrize("scale", [1.0, 1e-3, 3e4])
-def test_normalisation_is_bit_exact(out_dir, rng, dims, scale):
+def test_normalization_is_bit_exact(out_dir, rng, dims, scale):
     x = (rng.standard_normal((41, dims)) * scale).astype(F32)
     x[5] = 0.0
     x[6] = -0.0
     x[7, 0] = -3.5
     dims_, rows, _, data = read_index(call(x, out_dir, metric="cosine"))
     got = matrix_of(data, rows, dims_)
-    assert got.tobytes() == model_normalise(x).tobytes()
+    assert got.tobytes() == model_normalize(x).tobytes()
     assert got[5].tobytes() == got[6].tobytes() == bytes(4 * dims)  # zero rows stay +0.0
 
 
@@ -384,7 +384,7 @@ def test_rows_across_batches(out_dir, rng, dims, rows, normalize):
     x[::97] *= 1e-3
     _, _, metric, data = read_index(call(x, out_dir, metric="dot", normalize=normalize))
     assert metric == 1
-    want = model_normalise(x) if normalize else x
+    want = model_normalize(x) if normalize else x
     assert matrix_of(data, rows, dims).tobytes() == want.tobytes()
 
 
@@ -424,7 +424,7 @@ def test_non_finite_and_extreme_rows(out_dir):
     assert got["lone_subnormal"][-1] == 1.0
     # Rows the float32 arithmetic handles keep it bit for bit.
     for n in ("mixed", "plain"):
-        assert got[n].tobytes() == model_normalise(x[names.index(n)][None]).tobytes()
+        assert got[n].tobytes() == model_normalize(x[names.index(n)][None]).tobytes()
 
 
 # ---- files on disk ----------------------------------------------------------------------------
@@ -523,7 +523,7 @@ def test_written_file_opens_and_searches(out_dir, rng):
     assert (engine.dims(), engine.rows()) == (24, 300)
     q = x[17] * F32(3)
     result = engine.query_exact(q, 3)
-    stored = model_normalise(x)
+    stored = model_normalize(x)
     assert result.results[0].idx == 17
     expected = np.argsort(-(stored @ q), kind="stable")[:3]
     assert [item.idx for item in result.results] == list(expected)
@@ -663,7 +663,7 @@ def test_killed_mid_write_keeps_old_index(out_dir, rng):
         proc.wait()
     assert proc.returncode == -signal.SIGKILL, "the preparation ended before it could be interrupted"
     assert open(path, "rb").read() == before
-    assert temp.exists()  # killed after step 16: the leftover stays until the next run
+    assert temp.exists()  # killed while writing the temporary file: it stays until the next run
     # The next preparation of the name clears the leftover temporary file.
     call(old * 2, out_dir)
     assert os.listdir(out_dir) == ["idx_f32.bin"]

@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
 # Builds the index-reader fuzz harness with clang (libFuzzer, ASan, UBSan) and runs it from the
 # generated seed corpus for a bounded number of inputs (FUZZ_RUNS) or seconds (FUZZ_SECONDS).
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
-VPY=$root/.venv/bin/python
-export PATH=$root/.venv/bin:$PATH
+source "$(dirname "$0")/preamble.sh"
 build=${RIVEZOR_FUZZ_BUILD:-$root/build/fuzz}
 runs=${FUZZ_RUNS:-20000}
 seconds=${FUZZ_SECONDS:-30}

@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module and the C++ unit tests with AddressSanitizer and UndefinedBehaviorSanitizer
 # and runs both suites against that build. Extra arguments go to pytest.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
-VPY=$root/.venv/bin/python
-export PATH=$root/.venv/bin:$PATH
+source "$(dirname "$0")/preamble.sh"
 build=${RIVEZOR_SANITIZE_BUILD:-$root/build/sanitize}
 
 echo "== sanitizer build ($build)"

@@ -2,8 +2,6 @@
 // their shared pieces: score matrices from sgemm, the norm expansion, and the top-k scan.
 #include "engine/batch.hpp"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -12,9 +10,13 @@
 #include <string>
 #include <utility>
 
+#include "core/batch_shape.hpp"
+#include "core/float_bits.hpp"
+#include "core/messages.hpp"
 #include "engine/kernels.hpp"
 #include "engine/single.hpp"
 #include "engine/topk.hpp"
+#include "engine/work_size.hpp"
 #include "runtime/environment.hpp"
 #include "runtime/pool.hpp"
 
@@ -22,69 +24,12 @@ namespace rivezor {
 namespace batch {
 namespace {
 
-constexpr const char* kPerQueryName = "rayon-optimized";
-constexpr const char* kQueryBlockedName = "matrix-full";
-constexpr const char* kChunkedName = "matrix-chunked";
-constexpr const char* kRowBlockedName = "batch-blocked-exact";
-
-// One heap step with the rejection against the current worst kept score done first: a
-// score numerically worse than a finite root can never be strictly better in the total order.
-template <bool Higher>
-inline void offer_one(topk::BoundedHeap& heap, std::uint64_t idx, float s) {
-    if (heap.full()) {
-        const float w = heap.worst().score;
-        if (Higher ? s < w : s > w) return;
-    }
-    heap.offer(idx, s);
-}
-
-// Streams scores[0..n) through `heap` in increasing offset order. Once the heap is full,
-// 16 scores at a time are compared with the root; a group where every score is numerically
-// worse (the common case) is skipped whole. NaN compares as "not worse" and reaches the heap,
-// which drops it, so the kept hits are exactly those of the plain heap walk.
-template <bool Higher>
-void scan_into_heap_sse2(topk::BoundedHeap& heap, const float* scores, std::size_t n, std::uint64_t base) {
-    std::size_t i = 0;
-    for (; i < n && !heap.full(); ++i) heap.offer(base + i, scores[i]);
-    if (i == n) return;
-    __m128 worst_f32x4 = _mm_set1_ps(heap.worst().score);
-    for (; i + 16 <= n; i += 16) {
-        const __m128 a = _mm_loadu_ps(scores + i);
-        const __m128 b = _mm_loadu_ps(scores + i + 4);
-        const __m128 c = _mm_loadu_ps(scores + i + 8);
-        const __m128 d = _mm_loadu_ps(scores + i + 12);
-        __m128 keep_f32x4;
-        if constexpr (Higher) {
-            keep_f32x4 = _mm_or_ps(_mm_or_ps(_mm_cmpnlt_ps(a, worst_f32x4), _mm_cmpnlt_ps(b, worst_f32x4)),
-                                   _mm_or_ps(_mm_cmpnlt_ps(c, worst_f32x4), _mm_cmpnlt_ps(d, worst_f32x4)));
-        } else {
-            keep_f32x4 = _mm_or_ps(_mm_or_ps(_mm_cmpngt_ps(a, worst_f32x4), _mm_cmpngt_ps(b, worst_f32x4)),
-                                   _mm_or_ps(_mm_cmpngt_ps(c, worst_f32x4), _mm_cmpngt_ps(d, worst_f32x4)));
-        }
-        if (_mm_movemask_ps(keep_f32x4) == 0) continue;
-        for (std::size_t j = i; j < i + 16; ++j) offer_one<Higher>(heap, base + j, scores[j]);
-        worst_f32x4 = _mm_set1_ps(heap.worst().score);
-    }
-    for (; i < n; ++i) offer_one<Higher>(heap, base + i, scores[i]);
-}
-
-void scan_into_heap(topk::BoundedHeap& heap, const float* scores, std::size_t n, std::uint64_t base,
-                    bool higher_is_better) {
-    if (higher_is_better)
-        scan_into_heap_sse2<true>(heap, scores, n, base);
-    else
-        scan_into_heap_sse2<false>(heap, scores, n, base);
-}
-
 // Euclidean scores of one query against consecutive rows: qq + xx - 2 dot in double.
 void dots_to_l2sq(float* scores, std::size_t n, double qq, const double* xx) {
     for (std::size_t j = 0; j < n; ++j) scores[j] = kernels::l2sq_from_dot(qq, xx[j], scores[j]);
 }
 
-std::string score_matrix_error(std::uint64_t a, std::uint64_t b) {
-    return "Cannot allocate a score matrix of " + std::to_string(a) + " x " + std::to_string(b) +
-           " float32 values";
-}
+std::string score_matrix_error(std::uint64_t a, std::uint64_t b) { return msg::score_matrix_unavailable(a, b); }
 
 // An uninitialised a x b float matrix, or nullptr when it cannot be had; sgemm overwrites it.
 std::unique_ptr<float[]> allocate_scores(std::size_t a, std::size_t b) {
@@ -122,17 +67,6 @@ private:
     std::vector<std::unique_ptr<float[]>> free_;
 };
 
-bool batch_is_finite(const float* values, std::size_t count) {
-    // Exponent bits all ones is exactly NaN or infinity; OR-ing a flag keeps the loop branch-free.
-    std::uint32_t bad = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t bits;
-        std::memcpy(&bits, values + i, sizeof(bits));
-        bad |= static_cast<std::uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
-    }
-    return bad == 0;
-}
-
 std::vector<QueryOutcome> empty_outcomes(std::size_t nq, const char* name) {
     std::vector<QueryOutcome> out(nq);
     for (auto& o : out) o.method_used = name;
@@ -155,25 +89,20 @@ struct BatchContext {
     const float* query(std::size_t i) const { return queries + i * dims; }
 };
 
+// A query that cannot be answered (memory ran out) fails the whole batch, as on the other
+// paths: its exception leaves parallel_for and becomes search_batch's message.
 Result<std::vector<QueryOutcome>> run_per_query(const BatchContext& c) {
     std::vector<QueryOutcome> out(c.nq);
+    const SinglePath path = configured_single_path(c.engine);
     const std::size_t chunk = per_query_chunk(c.nq, runtime::logical_processors());
     for (std::size_t first = 0; first < c.nq; first += chunk) {
         const std::size_t count = std::min(chunk, c.nq - first);
         runtime::parallel_for(count, [&](std::size_t i) {
             QueryOutcome& slot = out[first + i];
-            slot.method_used = kPerQueryName;
-            try {
-                Result<QueryOutcome> r = search_single(c.engine, c.query(first + i), c.dims, c.k_eff);
-                if (r) {
-                    slot.hits = std::move(r.value().hits);
-                    slot.query_time_ms = r.value().query_time_ms;
-                }
-            } catch (const std::bad_alloc&) {
-                // A query that cannot be answered comes back empty; the batch goes on.
-                slot.hits.clear();
-                slot.query_time_ms = 0.0;
-            }
+            QueryOutcome answer = answer_checked_query(c.engine, c.query(first + i), c.k_eff, path);
+            slot.hits = std::move(answer.hits);
+            slot.query_time_ms = answer.query_time_ms;
+            slot.method_used = msg::kPathPerQuery;
         });
     }
     return out;
@@ -181,7 +110,7 @@ Result<std::vector<QueryOutcome>> run_per_query(const BatchContext& c) {
 
 // Queries [first, first + count) of the batch against all rows, in blocks of B queries.
 Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::size_t first, std::size_t count) {
-    if (count == 0 || c.k_eff == 0) return empty_outcomes(count, kQueryBlockedName);
+    if (count == 0 || c.k_eff == 0) return empty_outcomes(count, msg::kPathQueryBlocked);
     const SearchEngine& e = c.engine;
     const std::size_t rows = e.rows();
     const std::uint64_t per_block = queries_per_block(
@@ -206,8 +135,8 @@ Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::
                 float* line = scores.get() + i * rows;
                 if (c.euclidean) dots_to_l2sq(line, rows, c.query_sq[first + q0 + i], e.row_norms_sq().data());
                 QueryOutcome& o = out[q0 + i];
-                o.hits = top_k_scan(line, rows, c.k_eff, c.higher_is_better, 0);
-                o.method_used = kQueryBlockedName;
+                o.hits = topk::top_k_of_scores(line, rows, c.k_eff, c.higher_is_better, 0);
+                o.method_used = msg::kPathQueryBlocked;
             }
         } catch (const std::bad_alloc&) {
             errors[b] = score_matrix_error(bq, rows);
@@ -219,7 +148,7 @@ Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::
 }
 
 Result<std::vector<QueryOutcome>> run_chunked(const BatchContext& c) {
-    if (c.k_eff == 0) return empty_outcomes(c.nq, kChunkedName);
+    if (c.k_eff == 0) return empty_outcomes(c.nq, msg::kPathQueryChunked);
     const std::size_t chunk = static_cast<std::size_t>(queries_per_chunk(c.engine.rows(), c.nq));
     std::vector<QueryOutcome> out;
     out.reserve(c.nq);
@@ -227,7 +156,7 @@ Result<std::vector<QueryOutcome>> run_chunked(const BatchContext& c) {
         Result<std::vector<QueryOutcome>> part = run_query_blocked(c, first, std::min(chunk, c.nq - first));
         if (!part) return fail(part.error());
         for (QueryOutcome& o : part.value()) {
-            o.method_used = kChunkedName;
+            o.method_used = msg::kPathQueryChunked;
             out.push_back(std::move(o));
         }
     }
@@ -235,10 +164,10 @@ Result<std::vector<QueryOutcome>> run_chunked(const BatchContext& c) {
 }
 
 Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
-    if (c.nq == 0 || c.k_eff == 0) return empty_outcomes(c.nq, kRowBlockedName);
+    if (c.nq == 0 || c.k_eff == 0) return empty_outcomes(c.nq, msg::kPathRowBlocked);
     const SearchEngine& e = c.engine;
     const std::size_t rows = e.rows();
-    const std::size_t block = static_cast<std::size_t>(rows_per_block(e.metric(), c.dims, rows, c.workers));
+    const std::size_t block = rows_per_work_item(e.metric(), c.dims, rows, c.workers);
     const std::size_t nblocks = rows / block + (rows % block != 0);
 
     // A block's queries may be cut into parts so that the work items divide evenly among the
@@ -272,7 +201,7 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
                 const std::size_t q = q_first + i;
                 float* line = scores.get() + i * len;
                 if (c.euclidean) dots_to_l2sq(line, len, c.query_sq[q], e.row_norms_sq().data() + start);
-                candidates[b][q] = top_k_scan(line, len, c.k_eff, c.higher_is_better, start);
+                candidates[b][q] = topk::top_k_of_scores(line, len, c.k_eff, c.higher_is_better, start);
             }
             matrices.give(std::move(scores));
         } catch (const std::bad_alloc&) {
@@ -286,7 +215,7 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
     std::vector<char> merge_failed(c.nq, 0);
     runtime::parallel_for(c.nq, [&](std::size_t q) {
         QueryOutcome& o = out[q];
-        o.method_used = kRowBlockedName;
+        o.method_used = msg::kPathRowBlocked;
         try {
             std::size_t total = 0;
             for (std::size_t b = 0; b < nblocks; ++b) total += candidates[b][q].size();
@@ -302,7 +231,7 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
         }
     });
     if (std::find(merge_failed.begin(), merge_failed.end(), 1) != merge_failed.end())
-        return fail("Out of memory while merging the row blocks' candidates");
+        return fail(msg::kMergeOutOfMemory);
     return out;
 }
 
@@ -310,16 +239,16 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
 
 std::optional<Path> forced_path(std::optional<std::string_view> mode) {
     if (!mode) return std::nullopt;
-    if (*mode == "rayon") return Path::PerQuery;
-    if (*mode == "matrix" || *mode == "matrix_full") return Path::QueryBlocked;
-    if (*mode == "chunked" || *mode == "chunked_matrix") return Path::Chunked;
-    if (*mode == "blocked" || *mode == "blocked_exact") return Path::RowBlocked;
+    if (*mode == "rayon") return Path::per_query;
+    if (*mode == "matrix" || *mode == "matrix_full") return Path::query_blocked;
+    if (*mode == "chunked" || *mode == "chunked_matrix") return Path::chunked;
+    if (*mode == "blocked" || *mode == "blocked_exact") return Path::row_blocked;
     return std::nullopt;
 }
 
 Path choose_path(std::optional<std::string_view> mode, std::uint64_t nq) {
     if (std::optional<Path> forced = forced_path(mode)) return *forced;
-    return nq > 3 ? Path::RowBlocked : Path::PerQuery;
+    return nq > 3 ? Path::row_blocked : Path::per_query;
 }
 
 std::uint64_t per_query_chunk(std::uint64_t nq, std::size_t processors) {
@@ -327,7 +256,7 @@ std::uint64_t per_query_chunk(std::uint64_t nq, std::size_t processors) {
     return std::min<std::uint64_t>(nq, std::max<std::uint64_t>(8, 4 * p));
 }
 
-std::uint64_t queries_per_block(std::optional<std::string_view> qblock, std::uint8_t metric, std::uint64_t dims,
+std::uint64_t queries_per_block(std::optional<std::string_view> qblock, Metric metric, std::uint64_t dims,
                                 std::uint64_t rows, std::uint64_t nq, std::size_t workers) {
     if (qblock) {
         const std::optional<std::uint64_t> forced = runtime::parse_unsigned_decimal(*qblock);
@@ -335,7 +264,7 @@ std::uint64_t queries_per_block(std::optional<std::string_view> qblock, std::uin
     }
     if (nq < 2) return 1;
     const std::uint64_t t = workers == 0 ? 1 : workers;
-    const std::uint64_t budget = metric == 2 ? 3000000 : (dims < 257 ? 8000000 : 5000000);
+    const std::uint64_t budget = metric == Metric::euclidean ? 3000000 : (dims < 257 ? 8000000 : 5000000);
     const std::uint64_t fit = budget / std::max<std::uint64_t>(rows, 1);
     const std::uint64_t p = std::min<std::uint64_t>(nq, 2 * t);
     const std::uint64_t cap = dims >= 768 ? 64 : (dims < 384 ? 256 : 128);
@@ -349,37 +278,14 @@ std::uint64_t queries_per_chunk(std::uint64_t rows, std::uint64_t nq) {
     return std::min<std::uint64_t>(nq, std::max<std::uint64_t>(1, fit));
 }
 
-std::uint64_t rows_per_block(std::uint8_t metric, std::uint64_t dims, std::uint64_t rows, std::size_t workers) {
-    const std::uint64_t t = workers == 0 ? 1 : workers;
-    const std::uint64_t budget =
-        metric == 2 ? 3000000 : (dims < 384 ? 8000000 : (dims < 768 ? 10000000 : 16000000));
-    const std::uint64_t a = budget / std::max<std::uint64_t>(dims, 1);
-    const std::uint64_t b = rows / (4 * t);
-    const std::uint64_t cap = dims >= 768 ? 32000 : (dims < 384 ? 8000 : 16000);
-    std::uint64_t r = std::max({a, b, std::uint64_t{1}});
-    r = std::min({r, cap, rows});
-    return std::max<std::uint64_t>(r, 1);
-}
-
-std::vector<Hit> top_k_scan(const float* scores, std::size_t n, std::size_t k, bool higher_is_better,
-                            std::uint64_t base) {
-    if (k == 0) return {};
-    topk::BoundedHeap heap(k, higher_is_better);
-    scan_into_heap(heap, scores, n, base, higher_is_better);
-    return heap.take_sorted();
-}
-
 }  // namespace batch
 
 Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const float* queries,
                                                std::uint64_t value_count, std::uint64_t dims, std::uint64_t k) {
     using namespace batch;
-    // A zero column count would make every later division meaningless.
-    if (dims == 0) return fail("queries have 0 columns: dims must be at least 1");
-    if (value_count % dims != 0) return fail("queries.len() não é múltiplo de dims");
-    if (dims != engine.dims())
-        return fail("Query dimensions " + std::to_string(dims) + " != index dimensions " +
-                    std::to_string(engine.dims()));
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
+    if (const std::optional<std::string> bad = batch_shape_error(value_count, dims, engine.dims(), msg::kBatchNoColumns))
+        return fail(*bad);
     const std::uint64_t nq = value_count / dims;
     if (nq == 0) return std::vector<QueryOutcome>{};
     try {
@@ -395,34 +301,33 @@ Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const
         const Path path = choose_path(mode ? std::optional<std::string_view>(*mode) : std::nullopt, nq);
 
         // Non-finite query values would only make that query's scores vanish: refuse the batch.
-        if (!batch_is_finite(queries, static_cast<std::size_t>(value_count)))
-            return fail("Queries contêm valores não finitos (NaN/Inf)");
+        if (!all_finite(queries, static_cast<std::size_t>(value_count))) return fail(msg::kBatchNotFinite);
 
         BatchContext c{engine,
                        queries,
                        static_cast<std::size_t>(nq),
                        static_cast<std::size_t>(dims),
                        static_cast<std::size_t>(std::min<std::uint64_t>(k, engine.rows())),
-                       engine.metric() != 2,
-                       engine.metric() == 2,
+                       higher_is_better(engine.metric()),
+                       engine.metric() == Metric::euclidean,
                        {},
                        runtime::env_text("ZARIR_QBLOCK"),
                        runtime::pool_size()};
-        if (c.euclidean && path != Path::PerQuery) {
+        if (c.euclidean && path != Path::per_query) {
             c.query_sq.resize(c.nq);
             for (std::size_t q = 0; q < c.nq; ++q) c.query_sq[q] = kernels::sum_squares_f64(c.query(q), c.dims);
         }
         switch (path) {
-            case Path::PerQuery: return run_per_query(c);
-            case Path::QueryBlocked: return run_query_blocked(c, 0, c.nq);
-            case Path::Chunked: return run_chunked(c);
-            case Path::RowBlocked: return run_row_blocked(c);
+            case Path::per_query: return run_per_query(c);
+            case Path::query_blocked: return run_query_blocked(c, 0, c.nq);
+            case Path::chunked: return run_chunked(c);
+            case Path::row_blocked: return run_row_blocked(c);
         }
-        return fail("unknown batch path");
+        return fail(msg::kUnknownBatchPath);
     } catch (const std::bad_alloc&) {
-        return fail("Out of memory while answering a batch of " + std::to_string(nq) + " queries");
+        return fail(msg::batch_out_of_memory(nq));
     } catch (const std::exception& ex) {
-        return fail(std::string("Batch search failed: ") + ex.what());
+        return fail(msg::batch_failed(ex.what()));
     }
 }
 

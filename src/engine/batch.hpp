@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "engine/engine.hpp"
-#include "engine/result.hpp"
-#include "engine/types.hpp"
+#include "core/result.hpp"
+#include "core/hits.hpp"
 
 namespace rivezor {
 
@@ -21,7 +21,7 @@ Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const
 
 namespace batch {
 
-enum class Path { PerQuery, QueryBlocked, Chunked, RowBlocked };
+enum class Path { per_query, query_blocked, chunked, row_blocked };
 
 // The path ZARIR_BATCH_MODE forces, if its value names one (byte for byte).
 std::optional<Path> forced_path(std::optional<std::string_view> mode);
@@ -32,19 +32,11 @@ Path choose_path(std::optional<std::string_view> mode, std::uint64_t nq);
 std::uint64_t per_query_chunk(std::uint64_t nq, std::size_t processors);
 
 // Queries per block B of the query-blocked path; `qblock` is ZARIR_QBLOCK's raw text.
-std::uint64_t queries_per_block(std::optional<std::string_view> qblock, std::uint8_t metric, std::uint64_t dims,
+std::uint64_t queries_per_block(std::optional<std::string_view> qblock, Metric metric, std::uint64_t dims,
                                 std::uint64_t rows, std::uint64_t nq, std::size_t workers);
 
 // Queries per chunk Q of the chunked matrix path.
 std::uint64_t queries_per_chunk(std::uint64_t rows, std::uint64_t nq);
-
-// Rows per block R of the row-blocked path.
-std::uint64_t rows_per_block(std::uint8_t metric, std::uint64_t dims, std::uint64_t rows, std::size_t workers);
-
-// Best k of scores[0..n) as idx = base + offset, best first: the same hits as
-// topk::top_k_of_scores, with most losing scores rejected a vector at a time.
-std::vector<Hit> top_k_scan(const float* scores, std::size_t n, std::size_t k, bool higher_is_better,
-                            std::uint64_t base);
 
 }  // namespace batch
 }  // namespace rivezor

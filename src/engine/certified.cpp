@@ -9,13 +9,17 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <numeric>
 #include <optional>
 #include <utility>
 
+#include "core/batch_shape.hpp"
+#include "core/float_bits.hpp"
+#include "core/messages.hpp"
+#include "engine/block_plan.hpp"
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
+#include "runtime/cpu_features.hpp"
 #include "runtime/pool.hpp"
 
 namespace rivezor {
@@ -31,13 +35,6 @@ constexpr double kBoundSlack = 0.001;
 constexpr const char* kRuleSimilarity = "upper_bound = partial_dot + ||q_rem||*||x||";
 constexpr const char* kRuleEuclidean = "lower_bound_l2 = ||q||^2 + ||x||^2 - 2*(partial_dot + ||q_rem||*||x||)";
 
-// Total order on doubles, as on float32 scores: sign-magnitude bits made monotone.
-std::int64_t double_order_key(double v) {
-    std::int64_t bits;
-    std::memcpy(&bits, &v, sizeof(bits));
-    return bits < 0 ? bits ^ 0x7FFFFFFFFFFFFFFFLL : bits;
-}
-
 // A fixed slack of 0.001 only covers rounding while the vectors are small: the
 // partial dots, the float32 norm and the kernel's own score each carry rounding that grows
 // with ||q||·||x||, and for large-magnitude rows it exceeds 0.001, which let a row whose
@@ -51,9 +48,9 @@ struct RoundingMargin {
     double q_norm = 0.0;
     double q_energy = 0.0;
 
-    RoundingMargin(std::uint8_t metric, std::size_t dims, std::size_t nblocks, std::size_t widest_block,
+    RoundingMargin(Metric metric, std::size_t dims, std::size_t nblocks, std::size_t widest_block,
                    double energy) {
-        euclidean = metric == 2;
+        euclidean = metric == Metric::euclidean;
         q_energy = energy;
         q_norm = rounding::query_norm_above(energy);
         const double kernel_depth =
@@ -86,16 +83,6 @@ struct RoundingMargin {
     }
 };
 
-const char* detect_simd_path() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return "avx2";
-    if (__builtin_cpu_supports("avx")) return "avx";
-    if (__builtin_cpu_supports("sse4.2")) return "sse4.2";
-#endif
-    return "scalar";
-}
-
 // The bound rounded to float32 for the certificate. A bound that beat t by less than half
 // an ulp of t would round onto t itself and the certificate would then read as unproven;
 // such a value is stepped to the neighbouring float on the side the scan proved.
@@ -116,46 +103,32 @@ void fill_constant_fields(CertifiedOutcome& out, std::uint32_t rows, std::uint64
 Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float* q, std::size_t n, std::uint64_t k,
                                         std::uint64_t block_size, bool enable_pruning) {
     if (n != engine.dims())
-        return fail("Query dimension " + std::to_string(n) + " != index dimension " + std::to_string(engine.dims()));
-    for (std::size_t i = 0; i < n; ++i)
-        if (!std::isfinite(q[i])) return fail("Query vector contains non-finite values");
+        return fail(msg::query_dimension_mismatch(n, engine.dims()));
+    if (!all_finite(q, n)) return fail(msg::kCertifiedQueryNotFinite);
 
     const std::uint64_t bs = std::max<std::uint64_t>(block_size, 1);
     const std::uint32_t rows = engine.rows();
-    const std::uint8_t metric = engine.metric();
-    const bool similarity = metric != 2;
+    const Metric metric = engine.metric();
+    const bool similarity = is_similarity(metric);
 
     CertifiedOutcome out;
     fill_constant_fields(out, rows, bs, enable_pruning);
     if (rows == 0 || k == 0) {
-        out.method_used = "exact-certified";
+        out.method_used = msg::kPathCertifiedEmpty;
         out.bound_rule = "empty-result";
         out.bound_kind = "none";
         return out;
     }
 
     const auto started = std::chrono::steady_clock::now();
-    const std::size_t kk = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
+    const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(k, rows));
 
-    const std::vector<DimBlock> blocks = make_dim_blocks(n, static_cast<std::size_t>(bs));
+    const DimBlocks blocks(n, static_cast<std::size_t>(bs));
     const std::size_t nblocks = blocks.size();
-    std::vector<double> energy(nblocks, 0.0);
-    std::size_t widest = 0;
-    for (std::size_t b = 0; b < nblocks; ++b) {
-        double s = 0.0;
-        for (std::size_t i = blocks[b].start; i < blocks[b].end; ++i)
-            s = s + static_cast<double>(q[i]) * static_cast<double>(q[i]);
-        energy[b] = s;
-        widest = std::max(widest, blocks[b].end - blocks[b].start);
-    }
-    double total_energy = 0.0;
-    for (double e : energy) total_energy = total_energy + e;
-
-    out.block_order.resize(nblocks);
-    std::iota(out.block_order.begin(), out.block_order.end(), std::uint64_t{0});
-    std::stable_sort(out.block_order.begin(), out.block_order.end(), [&](std::uint64_t a, std::uint64_t b) {
-        return double_order_key(energy[a]) > double_order_key(energy[b]);
-    });
+    const BlockPlan plan = plan_blocks(q, blocks);
+    const std::vector<double>& energy = plan.energy;
+    const double total_energy = plan.total;
+    out.block_order.assign(plan.order.begin(), plan.order.end());
     // The covered energy grows by the same additions for every row, so ||q_rem|| after
     // each visited block is a per-query table.
     std::vector<double> rem_after(nblocks);
@@ -169,11 +142,11 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
     std::vector<DimBlock> visit(nblocks);
     for (std::size_t j = 0; j < nblocks; ++j) visit[j] = blocks[out.block_order[j]];
 
-    const RoundingMargin margin(metric, n, nblocks, widest, total_energy);
+    const RoundingMargin margin(metric, n, nblocks, plan.widest, total_energy);
     const std::span<const double> xx_all = engine.row_norms_sq();
     const std::span<const float> nx_all = engine.row_norms();
 
-    topk::BoundedHeap heap(kk, similarity);
+    topk::BoundedHeap heap(k_eff, similarity);
     auto record_threshold = [&](bool uncapped) {
         if (uncapped || out.threshold_evolution.size() < kCertificateListCap)
             out.threshold_evolution.push_back(heap.worst().score);
@@ -181,7 +154,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
 
     for (std::size_t x = 0; x < rows; ++x) {
         const float* row = engine.row(x);
-        const bool full_path = x < kk || heap.size() < kk || !enable_pruning;
+        const bool full_path = x < k_eff || heap.size() < k_eff || !enable_pruning;
         if (!full_path) {
             const double t = static_cast<double>(heap.worst().score);
             const double nx = static_cast<double>(nx_all[x]);
@@ -226,7 +199,7 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
         if (!(similarity ? out.kth_score > v : out.kth_score < v)) bounds_beaten = false;
     out.safe = out.full_evaluated + out.pruned_candidates == rows && bounds_beaten;
 
-    out.method_used = enable_pruning ? "exact-certified-pruning" : "exact-certified-no-pruning";
+    out.method_used = enable_pruning ? msg::kPathCertifiedPruning : msg::kPathCertifiedNoPruning;
     out.bound_rule = similarity ? kRuleSimilarity : kRuleEuclidean;
     out.bound_kind = similarity ? "upper_bound" : "lower_bound";
     return out;
@@ -234,29 +207,18 @@ Result<CertifiedOutcome> certified_scan(const SearchEngine& engine, const float*
 
 }  // namespace
 
-const char* processor_simd_path() {
-    static const char* const path = detect_simd_path();
-    return path;
-}
+const char* processor_simd_path() { return runtime::processor_simd_name(); }
 
-const char* target_compile_flags() {
-#if defined(__x86_64__)
-    return "arch=x86_64";
-#elif defined(__aarch64__)
-    return "arch=aarch64";
-#elif defined(__i386__)
-    return "arch=x86";
-#else
-    return "arch=unknown";
-#endif
-}
+// The build only targets x86-64 (CMake refuses any other processor).
+const char* target_compile_flags() { return "arch=x86_64"; }
 
 Result<CertifiedOutcome> search_certified(const SearchEngine& engine, const float* query, std::size_t n,
                                           std::uint64_t k, std::uint64_t block_size, bool enable_pruning) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
     try {
         return certified_scan(engine, query, n, k, block_size, enable_pruning);
     } catch (const std::bad_alloc&) {
-        return fail("Not enough memory for the certified search");
+        return fail(msg::kCertifiedOutOfMemory);
     }
 }
 
@@ -264,13 +226,9 @@ Result<std::vector<CertifiedOutcome>> search_certified_batch(const SearchEngine&
                                                              std::size_t count, std::size_t dims,
                                                              std::uint64_t k, std::uint64_t block_size,
                                                              bool enable_pruning) {
-    // The column count divides the value count below; an array without columns has no rows
-    // to speak of.
-    if (dims == 0) return fail("queries has no columns: its second dimension is 0");
-    if (count % dims != 0) return fail("queries.len() não é múltiplo de dims");
-    if (dims != engine.dims())
-        return fail("Query dimensions " + std::to_string(dims) + " != index dimensions " +
-                    std::to_string(engine.dims()));
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
+    if (const std::optional<std::string> bad = batch_shape_error(count, dims, engine.dims(), msg::kCertifiedBatchNoColumns))
+        return fail(*bad);
     const std::size_t nq = count / dims;
     try {
         std::vector<CertifiedOutcome> outcomes(nq);
@@ -292,9 +250,9 @@ Result<std::vector<CertifiedOutcome>> search_certified_batch(const SearchEngine&
         if (first_error) return fail(*first_error);
         return outcomes;
     } catch (const std::bad_alloc&) {
-        return fail("Not enough memory for the certified batch search");
+        return fail(msg::kCertifiedBatchOutOfMemory);
     } catch (const std::exception& e) {
-        return fail(std::string("Certified batch search failed: ") + e.what());
+        return fail(msg::certified_batch_failed(e.what()));
     }
 }
 

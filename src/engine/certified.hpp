@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "engine/engine.hpp"
-#include "engine/result.hpp"
-#include "engine/types.hpp"
+#include "core/result.hpp"
+#include "core/hits.hpp"
 
 namespace rivezor {
 

@@ -8,6 +8,7 @@
 #include <numeric>
 #include <string>
 
+#include "core/messages.hpp"
 #include "engine/kernels.hpp"
 
 namespace rivezor {
@@ -15,12 +16,12 @@ namespace {
 
 Result<bool> validate(const SearchEngine& engine, std::size_t n, std::uint64_t idx_a, std::uint64_t idx_b,
                       std::uint64_t block_size, std::uint64_t top_blocks) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
     if (n != engine.dims())
-        return fail("Query dimensions " + std::to_string(n) + " != index dimensions " +
-                    std::to_string(engine.dims()));
-    if (idx_a >= engine.rows() || idx_b >= engine.rows()) return fail("Index out of bounds");
-    if (block_size == 0) return fail("block_size must be > 0");
-    if (top_blocks == 0) return fail("top_blocks must be > 0");
+        return fail(msg::query_dimensions_mismatch(n, engine.dims()));
+    if (idx_a >= engine.rows() || idx_b >= engine.rows()) return fail(msg::kIndexOutOfBounds);
+    if (block_size == 0) return fail(msg::kBlockSizeZero);
+    if (top_blocks == 0) return fail(msg::kTopBlocksZero);
     return true;
 }
 
@@ -34,19 +35,13 @@ std::uint32_t magnitude_key(float c) {
 // A negated sum with +0.0 for a zero sum, so an identical row reads 0.0 rather than -0.0.
 float negate(float s) { return 0.0f - s; }
 
+// A block's share by the scalar pair kernel: one term at a time, in component order.
 float dot_f32_in_order(const float* q, const float* x, std::size_t start, std::size_t end) {
-    float s = 0.0f;
-    for (std::size_t i = start; i < end; ++i) s = s + q[i] * x[i];
-    return s;
+    return kernels::dot_f32_scalar(q + start, x + start, end - start);
 }
 
 float l2sq_f32_in_order(const float* q, const float* x, std::size_t start, std::size_t end) {
-    float s = 0.0f;
-    for (std::size_t i = start; i < end; ++i) {
-        const float d = q[i] - x[i];
-        s = s + d * d;
-    }
-    return s;
+    return kernels::l2sq_f32_scalar(q + start, x + start, end - start);
 }
 
 // contribution(block) fills every block; ranking, the listed head and the residual follow.
@@ -57,12 +52,14 @@ BlockBreakdown break_down(std::size_t dims, std::uint64_t block_size, std::uint6
     out.block_size = block_size;
     out.top_blocks = top_blocks;
     out.dims = dims;
-    const std::vector<DimBlock> blocks = make_dim_blocks(dims, static_cast<std::size_t>(block_size));
+    const DimBlocks blocks(dims, static_cast<std::size_t>(block_size));
     out.num_blocks = blocks.size();
 
     std::vector<BlockContribution> all(blocks.size());
-    for (std::size_t b = 0; b < blocks.size(); ++b)
-        all[b] = {b, blocks[b].start, blocks[b].end, contribution(blocks[b].start, blocks[b].end)};
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const DimBlock block = blocks[b];
+        all[b] = {b, block.start, block.end, contribution(block.start, block.end)};
+    }
     std::stable_sort(all.begin(), all.end(), [](const BlockContribution& a, const BlockContribution& b) {
         return magnitude_key(a.contribution) > magnitude_key(b.contribution);
     });
@@ -84,7 +81,7 @@ Result<Explanation> explain_row(const SearchEngine& engine, const float* query, 
     if (!valid) return fail(valid.error());
     try {
         const float* x = engine.row(static_cast<std::size_t>(idx));
-        const bool euclidean = engine.metric() == 2;
+        const bool euclidean = engine.metric() == Metric::euclidean;
         Explanation out;
         const float score = kernels::pair_score(engine.metric(), query, x, n);
         out.score_total = euclidean ? negate(score) : score;
@@ -93,7 +90,7 @@ Result<Explanation> explain_row(const SearchEngine& engine, const float* query, 
         });
         return out;
     } catch (const std::bad_alloc&) {
-        return fail("Not enough memory to explain the score");
+        return fail(msg::kExplainOutOfMemory);
     }
 }
 
@@ -105,7 +102,7 @@ Result<Comparison> compare_rows(const SearchEngine& engine, const float* query, 
     try {
         const float* a = engine.row(static_cast<std::size_t>(idx_a));
         const float* b = engine.row(static_cast<std::size_t>(idx_b));
-        const bool euclidean = engine.metric() == 2;
+        const bool euclidean = engine.metric() == Metric::euclidean;
         Comparison out;
         out.score_a = kernels::pair_score(engine.metric(), query, a, n);
         out.score_b = kernels::pair_score(engine.metric(), query, b, n);
@@ -118,7 +115,7 @@ Result<Comparison> compare_rows(const SearchEngine& engine, const float* query, 
         });
         return out;
     } catch (const std::bad_alloc&) {
-        return fail("Not enough memory to compare the rows");
+        return fail(msg::kCompareOutOfMemory);
     }
 }
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
-#include "engine/result.hpp"
+#include "core/result.hpp"
 
 namespace rivezor {
 

@@ -13,11 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include <immintrin.h>
 
+#include "core/index_format.hpp"
+#include "core/messages.hpp"
 #include "engine/transpose_avx2.hpp"
-#include "prepare/format.hpp"
+#include "runtime/cpu_features.hpp"
 #include "runtime/environment.hpp"
 
 namespace rivezor {
@@ -36,7 +39,7 @@ std::string u128_to_string(unsigned __int128 v) {
 // Sums of squares in double, each row strictly left to right from zero. R rows advance
 // together so their independent chains overlap; the order within a row is unchanged.
 template <std::size_t R>
-void square_sums(const float* rows_base, std::size_t dims, const std::vector<DimBlock>& blocks,
+void square_sums(const float* rows_base, std::size_t dims, const DimBlocks& blocks,
                  double* row_out, double* block_out) {
     double row_acc[R] = {};
     const float* row_ptr[R];
@@ -44,7 +47,8 @@ void square_sums(const float* rows_base, std::size_t dims, const std::vector<Dim
     const std::size_t nblocks = blocks.size();
     for (std::size_t b = 0; b < nblocks; ++b) {
         double block_acc[R] = {};
-        for (std::size_t j = blocks[b].start; j < blocks[b].end; ++j) {
+        const DimBlock block = blocks[b];
+        for (std::size_t j = block.start; j < block.end; ++j) {
             for (std::size_t t = 0; t < R; ++t) {
                 const double x = static_cast<double>(row_ptr[t][j]);
                 const double sq = x * x;
@@ -62,9 +66,7 @@ void square_sums(const float* rows_base, std::size_t dims, const std::vector<Dim
 // turns each column into one f32x4, so each lane sees its row's columns in the same order as
 // the scalar loop with the same double operations (no FMA: the target leaves it out), and
 // the sums are bit-identical. Two groups of four rows keep two independent add chains busy.
-#define RIVEZOR_AVX2 __attribute__((target("avx2"), always_inline)) inline
-
-RIVEZOR_AVX2 void add_square_f64x4_avx2(__m128 x_f32x4, __m256d& row_acc_f64x4, __m256d& block_acc_f64x4) {
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void add_square_f64x4_avx2(__m128 x_f32x4, __m256d& row_acc_f64x4, __m256d& block_acc_f64x4) {
     const __m256d x_f64x4 = _mm256_cvtps_pd(x_f32x4);
     const __m256d sq_f64x4 = _mm256_mul_pd(x_f64x4, x_f64x4);
     row_acc_f64x4 = _mm256_add_pd(row_acc_f64x4, sq_f64x4);
@@ -72,7 +74,7 @@ RIVEZOR_AVX2 void add_square_f64x4_avx2(__m128 x_f32x4, __m256d& row_acc_f64x4, 
 }
 
 // Rows a..d, columns j..j+7 -> eight f32x4 columns in column order.
-RIVEZOR_AVX2 void transpose_f32_4x8_avx2(const float* a, const float* b, const float* c, const float* d,
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void transpose_f32_4x8_avx2(const float* a, const float* b, const float* c, const float* d,
                                          std::size_t j, __m128 col_f32x4[8]) {
     __m256 c_f32x8[4];
     transpose_f32_4x4_halves_avx2(_mm256_loadu_ps(a + j), _mm256_loadu_ps(b + j), _mm256_loadu_ps(c + j),
@@ -83,15 +85,15 @@ RIVEZOR_AVX2 void transpose_f32_4x8_avx2(const float* a, const float* b, const f
     }
 }
 
-RIVEZOR_AVX2 void store_lanes_f64x4_avx2(__m256d v_f64x4, double* out, std::size_t stride) {
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void store_lanes_f64x4_avx2(__m256d v_f64x4, double* out, std::size_t stride) {
     alignas(32) double lanes[4];
     _mm256_store_pd(lanes, v_f64x4);
     for (std::size_t t = 0; t < 4; ++t) out[t * stride] = lanes[t];
 }
 
 // Eight consecutive rows: the same sums as square_sums<8>.
-__attribute__((target("avx2"))) void square_sums_rows8_f32_avx2(const float* rows_base, std::size_t dims,
-                                                                const std::vector<DimBlock>& blocks,
+RIVEZOR_TARGET_AVX2 void square_sums_rows8_f32_avx2(const float* rows_base, std::size_t dims,
+                                                                const DimBlocks& blocks,
                                                                 double* row_out, double* block_out) {
     const float* p[8];
     for (std::size_t t = 0; t < 8; ++t) p[t] = rows_base + t * dims;
@@ -126,8 +128,6 @@ __attribute__((target("avx2"))) void square_sums_rows8_f32_avx2(const float* row
     _mm256_storeu_pd(row_out + 4, row_hi_f64x4);
 }
 
-#undef RIVEZOR_AVX2
-
 #ifdef MADV_POPULATE_READ
 constexpr int kMadvisePopulateRead = MADV_POPULATE_READ;
 #else
@@ -141,8 +141,8 @@ constexpr std::size_t kHashSlice = std::size_t{256} << 10;
 // Rows [first, last): row sums into row_out[r], block sums (when wanted) into
 // block_out[r * blocks.size() + b].
 void square_sums_rows(const float* data, std::size_t dims, std::size_t first, std::size_t last,
-                      const std::vector<DimBlock>& blocks, double* row_out, double* block_out) {
-    static const bool use_avx2 = __builtin_cpu_supports("avx2");
+                      const DimBlocks& blocks, double* row_out, double* block_out) {
+    const bool use_avx2 = runtime::kernel_simd() == runtime::Simd::avx2;
     const std::size_t nblocks = blocks.size();
     auto block_at = [&](std::size_t r) { return block_out != nullptr ? block_out + r * nblocks : nullptr; };
     std::size_t r = first;
@@ -156,12 +156,7 @@ void square_sums_rows(const float* data, std::size_t dims, std::size_t first, st
 
 }  // namespace
 
-SearchEngine::~SearchEngine() {
-    if (map_ != nullptr) ::munmap(map_, map_length_);
-    if (zero_norms_ != nullptr) ::munmap(zero_norms_, zero_norms_length_);
-}
-
-const char* SearchEngine::metric_name() const { return format::metric_name(metric_); }
+SearchEngine::~SearchEngine() = default;
 
 std::uint32_t choose_block_size(std::uint64_t rows, std::uint64_t dims) {
     if (rows >= 250000 && dims < 768) return 32;
@@ -170,97 +165,98 @@ std::uint32_t choose_block_size(std::uint64_t rows, std::uint64_t dims) {
     return 32;
 }
 
-std::vector<DimBlock> make_dim_blocks(std::size_t dims, std::size_t block_size) {
-    std::vector<DimBlock> blocks;
-    if (dims == 0 || block_size == 0) return blocks;
-    blocks.reserve((dims + block_size - 1) / block_size);
-    for (std::size_t start = 0; start < dims; start += block_size)
-        blocks.push_back({start, std::min(start + block_size, dims)});
-    return blocks;
+namespace {
+
+FileStamp stamp_of(const struct stat& st) {
+    return FileStamp{static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec),
+                     static_cast<std::int64_t>(st.st_mtim.tv_nsec)};
 }
 
-Result<EngineRef> open_engine(const std::string& bin_path, bool /*ann*/) {
-    const int fd = ::open(bin_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail("Failed to open file " + bin_path + ": " + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return fail("Failed to open file " + bin_path + ": " + std::strerror(err));
-    }
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return fail("Failed to open file " + bin_path + ": " + std::strerror(EISDIR));
-    }
+struct OpenedFile {
+    UniqueFd fd;
+    struct stat st;
+};
 
-    std::shared_ptr<SearchEngine> engine(new SearchEngine());
-    const std::size_t length = static_cast<std::size_t>(st.st_size);
-    if (length > 0) {
-        void* map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED) {
-            const int err = errno;
-            ::close(fd);
-            return fail(std::string("Failed to mmap file: ") + std::strerror(err));
-        }
+// The descriptor and its metadata; directories are refused here, before anything is mapped.
+Result<OpenedFile> open_index_file(const std::string& bin_path) {
+    OpenedFile file{UniqueFd(::open(bin_path.c_str(), O_RDONLY | O_CLOEXEC)), {}};
+    if (!file.fd) return fail(msg::open_failed(bin_path, std::strerror(errno)));
+    if (::fstat(file.fd.get(), &file.st) != 0) return fail(msg::open_failed(bin_path, std::strerror(errno)));
+    if (S_ISDIR(file.st.st_mode)) return fail(msg::open_failed(bin_path, std::strerror(EISDIR)));
+    return file;
+}
+
+// The whole file, read-only and shared, so every engine on it shares the page cache.
+Result<bool> map_index_file(const OpenedFile& file, Mapping& map) {
+    const std::size_t length = static_cast<std::size_t>(file.st.st_size);
+    if (const int err = Mapping::create(map, length, PROT_READ, MAP_SHARED, file.fd.get()); err != 0)
+        return fail(msg::mmap_failed(std::strerror(err)));
+    if (map) {
         // Pages the kernel reads in for this mapping may come as 2 MiB folios mapped whole:
         // a scan then takes one TLB entry per 2 MiB instead of per 4 KiB. Both advices are
         // hints; a kernel without them simply faults 4 KiB pages in on first use.
-        (void)::madvise(map, length, MADV_HUGEPAGE);
+        (void)::madvise(map.data(), length, MADV_HUGEPAGE);
         // Populating now saves the page faults of the norm and digest passes that follow.
-        (void)::madvise(map, length, kMadvisePopulateRead);
-        engine->map_ = map;
-        engine->map_length_ = length;
+        (void)::madvise(map.data(), length, kMadvisePopulateRead);
     }
-    ::close(fd);
+    return true;
+}
 
-    runtime::ensure_configured();
+struct CheckedHeader {
+    format::Header header;
+    Metric metric;
+};
 
-    if (length < format::kHeaderBytes)
-        return fail("File too short for an index header: expected at least 12 bytes, got " +
-                    std::to_string(length));
-    const auto* bytes = static_cast<const unsigned char*>(engine->map_);
+// The header's fields against the file length, in the order their messages are promised.
+Result<CheckedHeader> check_header(const unsigned char* bytes, std::size_t length) {
+    if (length < format::kHeaderBytes) return fail(msg::header_too_short(length));
     const format::Header header = format::read_header(bytes);
-    if (header.metric > 2) return fail("Unknown metric id: " + std::to_string(header.metric));
+    const std::optional<Metric> metric = metric_from_id(header.metric);
+    if (!metric) return fail(msg::unknown_metric_id(header.metric));
     const unsigned __int128 required = format::required_length(header.rows, header.dims);
     if (static_cast<unsigned __int128>(length) < required)
-        return fail("File too small: expected " + u128_to_string(required) + " bytes, got " +
-                    std::to_string(length));
+        return fail(msg::file_too_small(u128_to_string(required), length));
+    return CheckedHeader{header, *metric};
+}
 
-    engine->dims_ = header.dims;
-    engine->rows_ = header.rows;
-    engine->metric_ = static_cast<std::uint8_t>(header.metric);
-    engine->data_ = reinterpret_cast<const float*>(bytes + format::kHeaderBytes);
+std::string resolved_path(const std::string& bin_path) {
+    char* resolved = ::realpath(bin_path.c_str(), nullptr);
+    if (resolved == nullptr) return bin_path;
+    std::string path = resolved;
+    std::free(resolved);
+    return path;
+}
 
-    const std::size_t rows = header.rows;
-    const std::size_t dims = header.dims;
-    engine->block_size_ = choose_block_size(rows, dims);
-    engine->has_block_norms_ = header.metric <= 1 && rows >= 10000 && dims >= 64;
+}  // namespace
 
-    if (dims == 0 && rows > 0) {
+// Row norm arrays sized for the index: zero pages for zero-width rows, vectors otherwise.
+void SearchEngine::allocate_norms() {
+    const std::size_t rows = rows_;
+    if (dims_ == 0 && rows > 0) {
         // Every norm of a zero-width row is 0: map the arrays as untouched anonymous pages, which
         // read as zeros and take no memory, instead of filling 12 bytes per declared row.
         const std::size_t zero_length = rows * (sizeof(double) + sizeof(float));
-        void* zeros = ::mmap(nullptr, zero_length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (zeros == MAP_FAILED) throw std::bad_alloc();
-        engine->zero_norms_ = zeros;
-        engine->zero_norms_length_ = zero_length;
-        engine->row_norms_sq_ptr_ = static_cast<const double*>(zeros);
-        engine->row_norms_ptr_ = reinterpret_cast<const float*>(static_cast<const char*>(zeros) + rows * sizeof(double));
+        if (Mapping::create(zero_norms_, zero_length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1) != 0)
+            throw std::bad_alloc();
+        row_norms_sq_ptr_ = reinterpret_cast<const double*>(zero_norms_.data());
+        row_norms_ptr_ = reinterpret_cast<const float*>(zero_norms_.data() + rows * sizeof(double));
     } else {
-        engine->row_norms_sq_.resize(rows);
-        engine->row_norms_.resize(rows);
-        engine->row_norms_sq_ptr_ = engine->row_norms_sq_.data();
-        engine->row_norms_ptr_ = engine->row_norms_.data();
+        row_norms_sq_.resize(rows);
+        row_norms_.resize(rows);
+        row_norms_sq_ptr_ = row_norms_sq_.data();
+        row_norms_ptr_ = row_norms_.data();
     }
-    const std::vector<DimBlock> blocks = engine->has_block_norms_
-                                             ? make_dim_blocks(dims, engine->block_size_)
-                                             : std::vector<DimBlock>{{0, dims}};
-    const std::size_t nblocks = engine->has_block_norms_ ? blocks.size() : 0;
-    if (engine->has_block_norms_) engine->block_norms_sq_.resize(rows * nblocks);
+    if (has_block_norms_) block_norms_sq_.resize(rows * dim_blocks().size());
+}
 
-    // Norms and fingerprint in one sweep: each slice of the file is hashed, then the rows it
-    // completes are summed while the slice is still in cache, so the file streams from memory
-    // once. Rows are taken in groups of eight except at the very end.
+// Norms and fingerprint in one sweep: each slice of the file is hashed, then the rows it
+// completes are summed while the slice is still in cache, so the file streams from memory
+// once. Rows are taken in groups of eight except at the very end.
+void SearchEngine::derive_norms_and_fingerprint() {
+    const std::size_t rows = rows_;
+    const std::size_t dims = dims_;
+    // Without block norms the whole row is the one block.
+    const DimBlocks blocks = has_block_norms_ ? dim_blocks() : DimBlocks(dims, dims);
     const std::size_t row_bytes = dims * sizeof(float);
     std::size_t normed = 0;
     auto norm_rows_hashed = [&](std::size_t hashed) {
@@ -271,21 +267,46 @@ Result<EngineRef> open_engine(const std::string& bin_path, bool /*ann*/) {
         else
             ready = normed + (ready - normed) / kNormLanes * kNormLanes;
         if (ready <= normed) return;
-        square_sums_rows(engine->row(0), dims, normed, ready, blocks, &engine->row_norms_sq_[0],
-                         engine->has_block_norms_ ? engine->block_norms_sq_.data() : nullptr);
-        for (std::size_t r = normed; r < ready; ++r)
-            engine->row_norms_[r] = std::sqrt(static_cast<float>(engine->row_norms_sq_[r]));
+        square_sums_rows(row(0), dims, normed, ready, blocks, &row_norms_sq_[0],
+                         has_block_norms_ ? block_norms_sq_.data() : nullptr);
+        for (std::size_t r = normed; r < ready; ++r) row_norms_[r] = std::sqrt(static_cast<float>(row_norms_sq_[r]));
         normed = ready;
     };
-    engine->index_hash_ = blake3_digest_stepwise(engine->map_, length, kHashSlice, norm_rows_hashed);
+    index_hash_ = blake3_digest_stepwise(map_.data(), map_.size(), kHashSlice, norm_rows_hashed);
+}
 
-    char* resolved = ::realpath(bin_path.c_str(), nullptr);
-    if (resolved != nullptr) {
-        engine->index_path_ = resolved;
-        std::free(resolved);
-    } else {
-        engine->index_path_ = bin_path;
-    }
+Result<bool> SearchEngine::check_file_unchanged() const {
+    struct stat st {};
+    // A descriptor that cannot be queried any more says nothing about the file: go on as
+    // before rather than refuse a search that may well be sound.
+    if (::fstat(file_.get(), &st) != 0) return true;
+    if (stamp_of(st) == opened_stamp_) return true;
+    return fail(msg::index_file_changed(index_path_));
+}
+
+Result<EngineRef> open_engine(const std::string& bin_path, bool /*ann*/) {
+    Result<OpenedFile> file = open_index_file(bin_path);
+    if (!file) return fail(file.error());
+    std::shared_ptr<SearchEngine> engine(new SearchEngine());
+    if (Result<bool> mapped = map_index_file(file.value(), engine->map_); !mapped) return fail(mapped.error());
+    engine->opened_stamp_ = stamp_of(file.value().st);
+    engine->file_ = std::move(file.value().fd);
+
+    runtime::ensure_configured();
+
+    Result<CheckedHeader> checked = check_header(engine->map_.data(), engine->map_.size());
+    if (!checked) return fail(checked.error());
+    const format::Header& header = checked.value().header;
+    engine->dims_ = header.dims;
+    engine->rows_ = header.rows;
+    engine->metric_ = checked.value().metric;
+    engine->data_ = reinterpret_cast<const float*>(engine->map_.data() + format::kHeaderBytes);
+    engine->block_size_ = choose_block_size(header.rows, header.dims);
+    engine->has_block_norms_ = is_similarity(engine->metric_) && header.rows >= 10000 && header.dims >= 64;
+
+    engine->allocate_norms();
+    engine->derive_norms_and_fingerprint();
+    engine->index_path_ = resolved_path(bin_path);
     return EngineRef(std::move(engine));
 }
 

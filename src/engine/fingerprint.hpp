@@ -1,5 +1,5 @@
-// BLAKE3 fingerprints of index files and queries, their hexadecimal text, and the
-// engine version reported beside them.
+// BLAKE3 fingerprints of index files and queries and their hexadecimal text; the hashing
+// library is warmed up once while only one thread runs.
 #pragma once
 
 #include <array>
@@ -9,8 +9,6 @@
 #include <string>
 
 namespace rivezor {
-
-inline constexpr const char* kEngineVersion = "1.1.0";
 
 using Digest = std::array<std::uint8_t, 32>;
 

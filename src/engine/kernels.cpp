@@ -8,10 +8,10 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 
 #include "cblas.h"
 #include "engine/transpose_avx2.hpp"
+#include "runtime/cpu_features.hpp"
 #include "runtime/environment.hpp"
 
 namespace rivezor::kernels {
@@ -80,10 +80,8 @@ float pair_f32_sse(const float* q, const float* x, std::size_t n) {
 // 128-bit form's arithmetic lane for lane. Only AVX2 is enabled for these functions (not
 // FMA), so the compiler cannot fuse the multiply into the add.
 
-#define RIVEZOR_AVX2 __attribute__((target("avx2")))
-
 template <bool L2>
-RIVEZOR_AVX2 inline __m256 term_f32x8_avx2(__m256 q, __m256 x) {
+RIVEZOR_TARGET_AVX2 inline __m256 term_f32x8_avx2(__m256 q, __m256 x) {
     if constexpr (L2) {
         const __m256 d = _mm256_sub_ps(q, x);
         return _mm256_mul_ps(d, d);
@@ -94,7 +92,7 @@ RIVEZOR_AVX2 inline __m256 term_f32x8_avx2(__m256 q, __m256 x) {
 
 // Lane sums of both halves at once (lane 0 of each half ends as ((l0 + l1) + l2) + l3),
 // then A + B.
-RIVEZOR_AVX2 inline float lane_sums_a_plus_b_avx2(__m256 acc_f32x8) {
+RIVEZOR_TARGET_AVX2 inline float lane_sums_a_plus_b_avx2(__m256 acc_f32x8) {
     __m256 s = _mm256_add_ps(acc_f32x8, _mm256_permute_ps(acc_f32x8, 0x01));
     s = _mm256_add_ps(s, _mm256_permute_ps(acc_f32x8, 0x02));
     s = _mm256_add_ps(s, _mm256_permute_ps(acc_f32x8, 0x03));
@@ -106,7 +104,7 @@ RIVEZOR_AVX2 inline float lane_sums_a_plus_b_avx2(__m256 acc_f32x8) {
 // The same sums for four rows at once: a 4x4 transpose within each half puts lane j of the
 // four rows in one vector, so three vector adds give ((l0 + l1) + l2) + l3 for all of them
 // (A in the low half, B in the high half), and one more gives A + B.
-RIVEZOR_AVX2 inline void lane_sums_a_plus_b_4rows_avx2(__m256 acc0_f32x8, __m256 acc1_f32x8, __m256 acc2_f32x8,
+RIVEZOR_TARGET_AVX2 inline void lane_sums_a_plus_b_4rows_avx2(__m256 acc0_f32x8, __m256 acc1_f32x8, __m256 acc2_f32x8,
                                                        __m256 acc3_f32x8, float* out) {
     __m256 l_f32x8[4];
     transpose_f32_4x4_halves_avx2(acc0_f32x8, acc1_f32x8, acc2_f32x8, acc3_f32x8, l_f32x8);
@@ -115,13 +113,13 @@ RIVEZOR_AVX2 inline void lane_sums_a_plus_b_4rows_avx2(__m256 acc0_f32x8, __m256
 }
 
 template <bool L2>
-RIVEZOR_AVX2 inline float tail_f32(float s, const float* q, const float* x, std::size_t from, std::size_t n) {
+RIVEZOR_TARGET_AVX2 inline float tail_f32(float s, const float* q, const float* x, std::size_t from, std::size_t n) {
     for (std::size_t j = from; j < n; ++j) s = s + term_f32<L2>(q[j], x[j]);
     return s;
 }
 
 template <bool L2>
-RIVEZOR_AVX2 float pair_f32_avx2(const float* q, const float* x, std::size_t n) {
+RIVEZOR_TARGET_AVX2 float pair_f32_avx2(const float* q, const float* x, std::size_t n) {
     __m256 acc_f32x8 = _mm256_setzero_ps();
     const std::size_t groups = n / 8;
     for (std::size_t g = 0; g < groups; ++g)
@@ -149,7 +147,7 @@ inline void prefetch_ahead(const float* from, std::size_t floats) {
 // prefetchers follow better than four interleaved streams (about 7% faster on a 1M x 128
 // scan, 30% slower on a 5000 x 128 one that stays in cache).
 template <bool L2, bool Streaming>
-RIVEZOR_AVX2 void score_rows_avx2(const float* q, const float* rows, std::size_t count, std::size_t n,
+RIVEZOR_TARGET_AVX2 void score_rows_avx2(const float* q, const float* rows, std::size_t count, std::size_t n,
                                   float* out) {
     const std::size_t groups = n / 8;
     std::size_t r = 0;
@@ -193,8 +191,6 @@ RIVEZOR_AVX2 void score_rows_avx2(const float* q, const float* rows, std::size_t
     for (; r < count; ++r) out[r] = pair_f32_avx2<L2>(q, rows + r * n, n);
 }
 
-#undef RIVEZOR_AVX2
-
 template <float (*Pair)(const float*, const float*, std::size_t)>
 void score_rows_each(const float* q, const float* rows, std::size_t count, std::size_t n, float* out) {
     for (std::size_t r = 0; r < count; ++r) out[r] = Pair(q, rows + r * n, n);
@@ -218,13 +214,10 @@ struct Dispatch {
     RowsFn l2_rows = score_rows_each<pair_f32_sse<true>>;
 };
 
-Dispatch g_dispatch;
-std::once_flag g_dispatch_once;
-
-const Dispatch& dispatch() {
-    std::call_once(g_dispatch_once, [] {
-        Dispatch d;
-        if (__builtin_cpu_supports("avx2")) {
+Dispatch make_dispatch(runtime::Simd simd) {
+    Dispatch d;
+    {
+        if (simd == runtime::Simd::avx2) {
             d.dot_vector = pair_f32_avx2<false>;
             d.l2_vector = pair_f32_avx2<true>;
             d.dot_rows = score_rows_avx2<false, false>;
@@ -247,9 +240,16 @@ const Dispatch& dispatch() {
             d.dot_rows_streaming = d.dot_rows;
             d.l2_rows_streaming = d.l2_rows;
         }
-        g_dispatch = d;
-    });
-    return g_dispatch;
+    }
+    return d;
+}
+
+// Both tables are built once; the form in use is looked up per call so that the tests' cap
+// takes effect at once.
+const Dispatch& dispatch() {
+    static const Dispatch baseline = make_dispatch(runtime::Simd::baseline);
+    static const Dispatch avx2 = runtime::processor_has_avx2() ? make_dispatch(runtime::Simd::avx2) : baseline;
+    return runtime::kernel_simd() == runtime::Simd::avx2 ? avx2 : baseline;
 }
 
 }  // namespace
@@ -265,18 +265,18 @@ float l2sq_f32_vector(const float* q, const float* x, std::size_t n) { return di
 float dot_f32_sse(const float* q, const float* x, std::size_t n) { return pair_f32_sse<false>(q, x, n); }
 float l2sq_f32_sse(const float* q, const float* x, std::size_t n) { return pair_f32_sse<true>(q, x, n); }
 
-float pair_score(std::uint8_t metric, const float* q, const float* x, std::size_t n) {
+float pair_score(Metric metric, const float* q, const float* x, std::size_t n) {
     const Dispatch& d = dispatch();
-    return metric == 2 ? d.l2(q, x, n) : d.dot(q, x, n);
+    return metric == Metric::euclidean ? d.l2(q, x, n) : d.dot(q, x, n);
 }
 
-void score_rows(std::uint8_t metric, const float* q, const float* rows, std::size_t count, std::size_t n,
+void score_rows(Metric metric, const float* q, const float* rows, std::size_t count, std::size_t n,
                 float* out, bool streaming) {
     const Dispatch& d = dispatch();
     if (streaming)
-        (metric == 2 ? d.l2_rows_streaming : d.dot_rows_streaming)(q, rows, count, n, out);
+        (metric == Metric::euclidean ? d.l2_rows_streaming : d.dot_rows_streaming)(q, rows, count, n, out);
     else
-        (metric == 2 ? d.l2_rows : d.dot_rows)(q, rows, count, n, out);
+        (metric == Metric::euclidean ? d.l2_rows : d.dot_rows)(q, rows, count, n, out);
 }
 
 float partial_dot_f32(const float* q, const float* x, std::size_t start, std::size_t end) {

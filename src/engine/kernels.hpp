@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/metric.hpp"
+
 namespace rivezor::kernels {
 
 // True when ZARIR_FORCE_SCALAR is exactly "1"; read once per process.
@@ -22,13 +24,14 @@ float l2sq_f32_vector(const float* q, const float* x, std::size_t n);
 float dot_f32_sse(const float* q, const float* x, std::size_t n);
 float l2sq_f32_sse(const float* q, const float* x, std::size_t n);
 
-// The pair score of the metric (0/1 dot product, 2 squared distance) by the selected form.
-float pair_score(std::uint8_t metric, const float* q, const float* x, std::size_t n);
+// The pair score of the metric (dot product for the similarities, squared distance for
+// euclidean) by the selected form.
+float pair_score(Metric metric, const float* q, const float* x, std::size_t n);
 
 // Pair scores of `count` consecutive rows starting at `rows` (row stride `n`) into out[0..count).
 // Bit-identical to pair_score on each row; faster forms interleave rows. `streaming` picks the
 // form suited to rows read from memory rather than from cache; the scores are the same.
-void score_rows(std::uint8_t metric, const float* q, const float* rows, std::size_t count, std::size_t n,
+void score_rows(Metric metric, const float* q, const float* rows, std::size_t count, std::size_t n,
                 float* out, bool streaming = false);
 
 // Dot product over components [start, end) by the vector scheme (8-lane groups from start,

@@ -38,7 +38,7 @@ inline double row_norm_above(float nx) { return static_cast<double>(nx) * (1.0 +
 // its own square root.
 inline double remainder_error(double terms, double energy) { return std::sqrt(terms * kUnitF64 * energy); }
 
-// The slack actually used: the documented fixed one unless the rounding bound exceeds it.
+// The slack actually used: the fixed one unless the rounding bound exceeds it.
 // NaN (a non-finite row) keeps the fixed slack; such a row's bound is NaN or infinite anyway.
 inline double at_least(double margin, double fixed) { return margin > fixed ? margin : fixed; }
 

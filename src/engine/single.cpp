@@ -3,35 +3,30 @@
 #include "engine/single.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <new>
-#include <numeric>
 #include <vector>
 
+#include "core/float_bits.hpp"
+#include "core/messages.hpp"
+#include "engine/block_plan.hpp"
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
+#include "engine/work_size.hpp"
 #include "runtime/environment.hpp"
 #include "runtime/pool.hpp"
 
 namespace rivezor {
 namespace {
 
-constexpr const char* kNameRowScan = "exact";
-constexpr const char* kNameChunked = "exact-chunked";
-constexpr const char* kNameBlocked = "exact-blocked-matrix";
-constexpr const char* kNameFull = "exact-matrix-full";
-constexpr const char* kNamePruned = "exact-pruned-fast";
-
-// Rows scored per kernel call before their scores meet the selection: small enough that
-// the scores stay in L1, large enough that the interleaved kernel runs at full width.
-constexpr std::size_t kScoreBatch = 256;
+// Rows scored per kernel call before their scores meet the selection: one step of the
+// selector's filter, large enough that the interleaved kernel runs at full width.
+constexpr std::size_t kScoreBatch = topk::StreamingTopK::kStep;
 
 // Up to this many matrix elements (4 MiB of floats, a few hundred microseconds of work at
 // most) a row scan runs on the calling thread: waking workers costs about as much as
@@ -42,142 +37,28 @@ constexpr std::size_t kInlineElements = std::size_t{1} << 20;
 // streamed from memory by every scan.
 constexpr std::size_t kCachedMatrixBytes = std::size_t{32} << 20;
 
-bool higher_is_better(std::uint8_t metric) { return metric != 2; }
-
-// The best k found so far by all ranges of one scan. Ranges hand in their candidates when
-// they finish; the k-th best of the merged set is published as a bar that rows of ranges
-// still running must beat. A row strictly worse than k hits already found cannot be among
-// the best k, so the bar only ever drops losers, and the answer stays the unique best k
-// under the hit order whatever the timing.
-class SharedBest {
-public:
-    SharedBest(std::size_t k, bool higher_is_better) : k_(k), higher_(higher_is_better) {}
-
-    // The published bar's order key, if any.
-    bool bar(std::int32_t& key) const {
-        if (!has_bar_.load(std::memory_order_acquire)) return false;
-        key = bar_.load(std::memory_order_relaxed);
-        return true;
-    }
-
-    void absorb(const std::vector<Hit>& hits) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        best_.insert(best_.end(), hits.begin(), hits.end());
-        if (best_.size() < k_) return;
-        const topk::HitOrder order{higher_};
-        std::nth_element(best_.begin(), best_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), best_.end(), order);
-        best_.resize(k_);
-        bar_.store(topk::order_key(best_[k_ - 1].score), std::memory_order_relaxed);
-        has_bar_.store(true, std::memory_order_release);
-    }
-
-    // The best k, best first.
-    std::vector<Hit> take() {
-        topk::select_best(best_, k_, higher_);
-        return std::move(best_);
-    }
-
-private:
-    std::size_t k_;
-    bool higher_;
-    std::mutex mutex_;
-    std::vector<Hit> best_;
-    std::atomic<bool> has_bar_{false};
-    std::atomic<std::int32_t> bar_{0};
-};
-
-// Keeps the best k of rows offered in increasing row order. Candidates pile up in a buffer
-// and are cut back to k whenever it fills; after a cut, a row whose score is not strictly
-// better than the k-th kept can never enter (equal scores lose to the earlier row), so
-// most rows are rejected by one integer comparison. Rows must also not be strictly worse
-// than the shared bar; equal to it they may still win on their row number.
-class Collector {
-public:
-    Collector(std::size_t k, bool higher_is_better, std::size_t expected, const SharedBest& shared)
-        : k_(k), higher_(higher_is_better), cap_(std::max(2 * k, k + 64)), shared_(shared) {
-        buf_.reserve(std::min(cap_, expected));
-    }
-
-    // At most kScoreBatch scores per call.
-    void offer(const float* scores, std::size_t n, std::uint64_t base) {
-        // The bar may have risen since the last batch.
-        std::int32_t shared_key;
-        if (shared_.bar(shared_key)) tighten(shared_key, false);
-        std::uint32_t offsets[kScoreBatch];
-        const std::size_t m = topk::candidates(scores, n, has_limit_ ? &limit_ : nullptr, higher_, offsets);
-        for (std::size_t j = 0; j < m; ++j) {
-            const float s = scores[offsets[j]];
-            // A cut within this batch may have raised the limit since the filter ran.
-            if (has_limit_) {
-                const std::int32_t key = topk::order_key(s);
-                if (higher_ ? key < limit_ : key > limit_) continue;
-            }
-            buf_.push_back(Hit{base + offsets[j], s});
-            if (buf_.size() >= cap_) cut();
-        }
-    }
-
-    // At most k hits, in no particular order.
-    std::vector<Hit> take() {
-        if (buf_.size() > k_) cut();
-        return std::move(buf_);
-    }
-
-private:
-    // Rows need a key at least `limit_` (similarity; at most for distance). A local cut
-    // excludes its own key (earlier rows win ties); the shared bar includes it.
-    void tighten(std::int32_t key, bool exclusive) {
-        if (exclusive) {
-            if (higher_) {
-                if (key == INT32_MAX) return;  // nothing can beat it; keep the looser limit
-                key = key + 1;
-            } else {
-                if (key == INT32_MIN) return;
-                key = key - 1;
-            }
-        }
-        if (!has_limit_ || (higher_ ? key > limit_ : key < limit_)) limit_ = key;
-        has_limit_ = true;
-    }
-
-    void cut() {
-        const topk::HitOrder order{higher_};
-        std::nth_element(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), buf_.end(), order);
-        buf_.resize(k_);
-        tighten(topk::order_key(buf_[k_ - 1].score), true);
-    }
-
-    std::size_t k_;
-    bool higher_;
-    std::size_t cap_;
-    const SharedBest& shared_;
-    bool has_limit_ = false;
-    std::int32_t limit_ = 0;
-    std::vector<Hit> buf_;
-};
-
 // Best k' of rows [first, last) scored by the pair kernel, unsorted.
 std::vector<Hit> scan_rows(const SearchEngine& engine, const float* query, std::size_t first, std::size_t last,
-                           std::size_t k_eff, const SharedBest& shared) {
+                           std::size_t k_eff, const topk::SharedBest& shared) {
     if (first >= last) return {};
-    const std::uint8_t metric = engine.metric();
+    const Metric metric = engine.metric();
     const std::size_t dims = engine.dims();
-    Collector collector(std::min(k_eff, last - first), higher_is_better(metric), last - first, shared);
+    topk::StreamingTopK selector(std::min(k_eff, last - first), higher_is_better(metric), last - first, &shared);
     const bool streaming = static_cast<std::size_t>(engine.rows()) * dims * sizeof(float) > kCachedMatrixBytes;
     float scores_f32[kScoreBatch];
     for (std::size_t r = first; r < last; r += kScoreBatch) {
         const std::size_t n = std::min(kScoreBatch, last - r);
         kernels::score_rows(metric, query, engine.row(r), n, dims, scores_f32, streaming);
-        collector.offer(scores_f32, n, r);
+        selector.offer(scores_f32, n, r);
     }
-    return collector.take();
+    return selector.take();
 }
 
 // Runs `ranges` scans in parallel (inline when there is one) and merges them to k'.
 template <class RangeOf>
 std::vector<Hit> parallel_scan(const SearchEngine& engine, const float* query, std::size_t ranges, std::size_t k_eff,
                                RangeOf range_of) {
-    SharedBest shared(k_eff, higher_is_better(engine.metric()));
+    topk::SharedBest shared(k_eff, higher_is_better(engine.metric()));
     runtime::parallel_for(ranges, [&](std::size_t i) {
         const auto [first, last] = range_of(i);
         shared.absorb(scan_rows(engine, query, first, last, k_eff, shared));
@@ -204,7 +85,7 @@ std::vector<Hit> row_scan(const SearchEngine& engine, const float* query, std::s
 
 std::vector<Hit> chunked_scan(const SearchEngine& engine, const float* query, std::size_t k_eff) {
     const std::size_t rows = engine.rows();
-    const std::size_t c = single_chunk_length(rows, engine.dims(), engine.metric(), runtime::pool_size());
+    const std::size_t c = rows_per_work_item(engine.metric(), engine.dims(), rows, runtime::pool_size());
     const std::size_t chunks = (rows + c - 1) / c;
     return parallel_scan(engine, query, chunks, k_eff, [&](std::size_t i) {
         return std::pair<std::size_t, std::size_t>{i * c, std::min(i * c + c, rows)};
@@ -216,7 +97,7 @@ std::vector<Hit> chunked_scan(const SearchEngine& engine, const float* query, st
 void matrix_scores(const SearchEngine& engine, const float* query, std::size_t first, std::size_t n, float* out) {
     const std::size_t dims = engine.dims();
     kernels::block_product(query, 1, engine.row(first), n, dims, out);
-    if (engine.metric() == 2) {
+    if (engine.metric() == Metric::euclidean) {
         const double qq = kernels::sum_squares_f64(query, dims);
         const double* xx = engine.row_norms_sq().data() + first;
         for (std::size_t i = 0; i < n; ++i) out[i] = kernels::l2sq_from_dot(qq, xx[i], out[i]);
@@ -225,7 +106,7 @@ void matrix_scores(const SearchEngine& engine, const float* query, std::size_t f
 
 std::vector<Hit> blocked_matrix(const SearchEngine& engine, const float* query, std::size_t k_eff) {
     const std::size_t rows = engine.rows();
-    const std::size_t c = single_chunk_length(rows, engine.dims(), engine.metric(), runtime::pool_size());
+    const std::size_t c = rows_per_work_item(engine.metric(), engine.dims(), rows, runtime::pool_size());
     const std::size_t chunks = (rows + c - 1) / c;
     const bool higher = higher_is_better(engine.metric());
     std::vector<std::vector<Hit>> lists(chunks);
@@ -246,13 +127,6 @@ std::vector<Hit> full_matrix(const SearchEngine& engine, const float* query, std
     return topk::top_k_of_scores(scores.data(), rows, k_eff, higher_is_better(engine.metric()));
 }
 
-// Total order on doubles, for the block visiting order.
-std::int64_t order_key_f64(double v) {
-    std::int64_t bits;
-    std::memcpy(&bits, &v, sizeof(bits));
-    return bits < 0 ? bits ^ INT64_MAX : bits;
-}
-
 // Pruned scan (similarity only): a row is dropped as soon as its partial dot product plus
 // the Cauchy-Schwarz limit of the blocks not yet visited, plus a slack, falls below the
 // worst kept score. Blocks are visited heaviest query energy first so the limit shrinks
@@ -268,19 +142,10 @@ std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std
     const double* block_norms_sq = engine.block_norms_sq().data();
     const float* row_norms = engine.row_norms().data();
 
-    std::vector<double> qb(nb);
-    double q_total = 0.0;
-    std::size_t widest = 0;
-    for (std::size_t b = 0; b < nb; ++b) {
-        qb[b] = kernels::sum_squares_f64(query + blocks[b].start, blocks[b].end - blocks[b].start);
-        q_total = q_total + qb[b];
-        widest = std::max(widest, blocks[b].end - blocks[b].start);
-    }
-    const rounding::PrunedSlack slack_of(dims, nb, widest, q_total);
-    std::vector<std::size_t> order(nb);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return order_key_f64(qb[a]) > order_key_f64(qb[b]); });
+    const BlockPlan plan = plan_blocks(query, blocks);
+    const std::vector<double>& qb = plan.energy;
+    const double q_total = plan.total;
+    const rounding::PrunedSlack slack_of(dims, nb, plan.widest, q_total);
 
     topk::BoundedHeap heap(k_eff, true);
     for (std::size_t r = 0; r < rows; ++r) {
@@ -294,7 +159,7 @@ std::vector<Hit> pruned_scan(const SearchEngine& engine, const float* query, std
         const double* row_blocks = block_norms_sq + r * nb;
         double xq = 0.0, xx = 0.0, partial = 0.0;
         bool dropped = false;
-        for (const std::size_t b : order) {
+        for (const std::size_t b : plan.order) {
             const float p = kernels::partial_dot_f32(query, x, blocks[b].start, blocks[b].end);
             xq = xq + qb[b];
             xx = xx + row_blocks[b];
@@ -328,9 +193,9 @@ double elapsed_ms(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-SinglePath choose_single_path(const std::optional<std::string>& mode, std::uint8_t metric, std::uint64_t rows,
+SinglePath choose_single_path(const std::optional<std::string>& mode, Metric metric, std::uint64_t rows,
                               std::uint64_t dims) {
-    const bool similarity = metric == 0 || metric == 1;
+    const bool similarity = is_similarity(metric);
     if (mode) {
         if (*mode == "rayon") return SinglePath::row_scan;
         if (*mode == "pruned")
@@ -342,84 +207,85 @@ SinglePath choose_single_path(const std::optional<std::string>& mode, std::uint8
     return similarity && dims >= 64 && rows >= 10000 ? SinglePath::chunked : SinglePath::row_scan;
 }
 
-std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, std::uint8_t metric, std::size_t threads) {
-    const std::uint64_t t = std::max<std::uint64_t>(threads, 1);
-    const std::uint64_t d = std::max<std::uint64_t>(dims, 1);
-    const std::uint64_t budget = metric == 2     ? 3000000
-                                 : dims >= 768 ? 16000000
-                                 : dims >= 384 ? 10000000
-                                               : 8000000;
-    const std::uint64_t a = budget / d;
-    const std::uint64_t b = rows / (4 * t);
-    std::uint64_t c = std::max<std::uint64_t>({a, b, 1});
-    c = std::min<std::uint64_t>(c, dims >= 768 ? 32000 : dims >= 384 ? 16000 : 8000);
-    c = std::max<std::uint64_t>(std::min(c, rows), 1);
-    return static_cast<std::size_t>(c);
+namespace {
+
+const char* path_name(SinglePath path) {
+    switch (path) {
+        case SinglePath::row_scan: return msg::kPathRowScan;
+        case SinglePath::chunked: return msg::kPathChunked;
+        case SinglePath::blocked_matrix: return msg::kPathBlockedMatrix;
+        case SinglePath::full_matrix: return msg::kPathFullMatrix;
+        case SinglePath::pruned: break;
+    }
+    return msg::kPathPruned;
 }
 
-Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine, const float* query,
-                                     std::size_t k_eff) {
-    QueryOutcome outcome;
-    k_eff = std::min<std::size_t>(k_eff, engine.rows());
-    try {
-        if (path == SinglePath::pruned && !pruning_state_usable(engine)) path = SinglePath::chunked;
-        // The selections below assume at least one hit to keep.
-        if (k_eff == 0) {
-            outcome.method_used = path == SinglePath::row_scan         ? kNameRowScan
-                                  : path == SinglePath::chunked        ? kNameChunked
-                                  : path == SinglePath::blocked_matrix ? kNameBlocked
-                                  : path == SinglePath::full_matrix    ? kNameFull
-                                                                       : kNamePruned;
-            return outcome;
-        }
-        switch (path) {
-            case SinglePath::row_scan:
-                outcome.hits = row_scan(engine, query, k_eff);
-                outcome.method_used = kNameRowScan;
-                break;
-            case SinglePath::chunked:
-                outcome.hits = chunked_scan(engine, query, k_eff);
-                outcome.method_used = kNameChunked;
-                break;
-            case SinglePath::blocked_matrix:
-                outcome.hits = blocked_matrix(engine, query, k_eff);
-                outcome.method_used = kNameBlocked;
-                break;
-            case SinglePath::full_matrix:
-                outcome.hits = full_matrix(engine, query, k_eff);
-                outcome.method_used = kNameFull;
-                break;
-            case SinglePath::pruned:
-                outcome.hits = pruned_scan(engine, query, k_eff);
-                outcome.method_used = kNamePruned;
-                break;
-        }
-    } catch (const std::bad_alloc&) {
-        return fail("Out of memory during the search of " + std::to_string(engine.rows()) + " rows");
-    } catch (const std::exception& e) {
-        return fail(std::string("Search failed: ") + e.what());
+// The best k_eff (at least 1) by one path.
+std::vector<Hit> hits_by_path(SinglePath path, const SearchEngine& engine, const float* query, std::size_t k_eff) {
+    switch (path) {
+        case SinglePath::row_scan: return row_scan(engine, query, k_eff);
+        case SinglePath::chunked: return chunked_scan(engine, query, k_eff);
+        case SinglePath::blocked_matrix: return blocked_matrix(engine, query, k_eff);
+        case SinglePath::full_matrix: return full_matrix(engine, query, k_eff);
+        case SinglePath::pruned: break;
     }
+    return pruned_scan(engine, query, k_eff);
+}
+
+// The chosen path for a validated query; throws std::bad_alloc when memory runs out.
+QueryOutcome run_path(SinglePath path, const SearchEngine& engine, const float* query, std::size_t k_eff) {
+    k_eff = std::min<std::size_t>(k_eff, engine.rows());
+    if (path == SinglePath::pruned && !pruning_state_usable(engine)) path = SinglePath::chunked;
+    QueryOutcome outcome;
+    outcome.method_used = path_name(path);
+    // The selections assume at least one hit to keep.
+    if (k_eff > 0) outcome.hits = hits_by_path(path, engine, query, k_eff);
     return outcome;
 }
 
-Result<QueryOutcome> search_single(const SearchEngine& engine, const float* query, std::size_t n, std::uint64_t k) {
-    if (n != engine.dims())
-        return fail("Query dimension " + std::to_string(n) + " != index dimension " + std::to_string(engine.dims()));
-    for (std::size_t j = 0; j < n; ++j)
-        if (!std::isfinite(query[j])) return fail("Query vector contém valores não finitos");
+}  // namespace
+
+Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine, const float* query,
+                                     std::size_t k_eff) {
+    try {
+        return run_path(path, engine, query, k_eff);
+    } catch (const std::bad_alloc&) {
+        return fail(msg::single_out_of_memory(engine.rows()));
+    } catch (const std::exception& e) {
+        return fail(msg::search_failed(e.what()));
+    }
+}
+
+SinglePath configured_single_path(const SearchEngine& engine) {
+    return choose_single_path(runtime::env_text("ZARIR_SINGLE_MODE"), engine.metric(), engine.rows(), engine.dims());
+}
+
+QueryOutcome answer_checked_query(const SearchEngine& engine, const float* query, std::uint64_t k, SinglePath path) {
     if (k == 0 || engine.rows() == 0) {
         QueryOutcome empty;
-        empty.method_used = kNameRowScan;
+        empty.method_used = msg::kPathRowScan;
         return empty;
     }
     const auto start = std::chrono::steady_clock::now();
     const std::size_t k_eff = static_cast<std::size_t>(std::min<std::uint64_t>(k, engine.rows()));
-    const SinglePath path =
-        choose_single_path(runtime::env_text("ZARIR_SINGLE_MODE"), engine.metric(), engine.rows(), engine.dims());
-    Result<QueryOutcome> outcome = run_single_path(path, engine, query, k_eff);
-    if (!outcome) return outcome;
-    outcome.value().query_time_ms = elapsed_ms(start);
+    QueryOutcome outcome = run_path(path, engine, query, k_eff);
+    outcome.query_time_ms = elapsed_ms(start);
     return outcome;
+}
+
+Result<QueryOutcome> search_single(const SearchEngine& engine, const float* query, std::size_t n, std::uint64_t k) {
+    if (Result<bool> unchanged = engine.check_file_unchanged(); !unchanged) return fail(unchanged.error());
+    if (n != engine.dims()) return fail(msg::query_dimension_mismatch(n, engine.dims()));
+    if (!all_finite(query, n)) return fail(msg::kQueryNotFinite);
+    if (k == 0 || engine.rows() == 0) return answer_checked_query(engine, query, k, SinglePath::row_scan);
+    const SinglePath path = configured_single_path(engine);
+    try {
+        return answer_checked_query(engine, query, k, path);
+    } catch (const std::bad_alloc&) {
+        return fail(msg::single_out_of_memory(engine.rows()));
+    } catch (const std::exception& e) {
+        return fail(msg::search_failed(e.what()));
+    }
 }
 
 }  // namespace rivezor

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "engine/engine.hpp"
-#include "engine/result.hpp"
-#include "engine/types.hpp"
+#include "core/result.hpp"
+#include "core/hits.hpp"
 
 namespace rivezor {
 
@@ -19,11 +19,16 @@ Result<QueryOutcome> search_single(const SearchEngine& engine, const float* quer
 enum class SinglePath { row_scan, chunked, blocked_matrix, full_matrix, pruned };
 
 // The path for a ZARIR_SINGLE_MODE value (absent: automatic) and an index shape.
-SinglePath choose_single_path(const std::optional<std::string>& mode, std::uint8_t metric, std::uint64_t rows,
+SinglePath choose_single_path(const std::optional<std::string>& mode, Metric metric, std::uint64_t rows,
                               std::uint64_t dims);
 
-// Rows per chunk of the chunked scan and the blocked matrix path for `threads` workers.
-std::size_t single_chunk_length(std::uint64_t rows, std::uint64_t dims, std::uint8_t metric, std::size_t threads);
+// The path ZARIR_SINGLE_MODE and the index shape choose for `engine`.
+SinglePath configured_single_path(const SearchEngine& engine);
+
+// The k best rows for a query already checked (dimensions, finite values), timed, by `path`;
+// throws std::bad_alloc when memory runs out, so a caller answering many queries can fail
+// the whole call.
+QueryOutcome answer_checked_query(const SearchEngine& engine, const float* query, std::uint64_t k, SinglePath path);
 
 // Runs one path for a validated query, keeping the best min(k_eff, rows); method_used names
 // the path that actually ran (the pruned scan falls back to the chunked scan without block

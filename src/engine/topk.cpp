@@ -5,13 +5,16 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <climits>
 #include <utility>
+
+#include "runtime/cpu_features.hpp"
 
 namespace rivezor::topk {
 namespace {
 
 bool passes(float s, const std::int32_t* limit, bool higher_is_better) {
-    if (!is_finite_score(s)) return false;
+    if (!is_finite_value(s)) return false;
     if (limit == nullptr) return true;
     const std::int32_t key = order_key(s);
     return higher_is_better ? key >= *limit : key <= *limit;
@@ -25,7 +28,7 @@ std::size_t candidates_scalar(const float* scores, std::size_t n, const std::int
     return m;
 }
 
-__attribute__((target("avx2"))) std::size_t candidates_avx2(const float* scores, std::size_t n,
+RIVEZOR_TARGET_AVX2 std::size_t candidates_avx2(const float* scores, std::size_t n,
                                                                   const std::int32_t* limit, bool higher_is_better,
                                                                   std::uint32_t* offsets) {
     const __m256i exponent_i32x8 = _mm256_set1_epi32(0x7F800000);
@@ -54,18 +57,12 @@ __attribute__((target("avx2"))) std::size_t candidates_avx2(const float* scores,
     return m;
 }
 
-using CandidatesFn = std::size_t (*)(const float*, std::size_t, const std::int32_t*, bool, std::uint32_t*);
-
-CandidatesFn choose_candidates() {
-    return __builtin_cpu_supports("avx2") ? candidates_avx2 : candidates_scalar;
-}
-
 }  // namespace
 
 std::size_t candidates(const float* scores, std::size_t n, const std::int32_t* limit, bool higher_is_better,
                        std::uint32_t* offsets) {
-    static const CandidatesFn chosen = choose_candidates();
-    return chosen(scores, n, limit, higher_is_better, offsets);
+    if (runtime::kernel_simd() == runtime::Simd::avx2) return candidates_avx2(scores, n, limit, higher_is_better, offsets);
+    return candidates_scalar(scores, n, limit, higher_is_better, offsets);
 }
 
 BoundedHeap::BoundedHeap(std::size_t k, bool higher_is_better) : k_(k), order_{higher_is_better} {
@@ -97,7 +94,7 @@ void BoundedHeap::sift_down(std::size_t i) {
 }
 
 bool BoundedHeap::offer(std::uint64_t idx, float score) {
-    if (k_ == 0 || !is_finite_score(score)) return false;
+    if (k_ == 0 || !is_finite_value(score)) return false;
     const Hit hit{idx, score};
     if (heap_.size() < k_) {
         heap_.push_back(hit);
@@ -117,21 +114,86 @@ std::vector<Hit> BoundedHeap::take_sorted() {
     return out;
 }
 
+void SharedBest::absorb(const std::vector<Hit>& hits) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    best_.insert(best_.end(), hits.begin(), hits.end());
+    if (best_.size() < k_) return;
+    const HitOrder order{higher_};
+    std::nth_element(best_.begin(), best_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), best_.end(), order);
+    best_.resize(k_);
+    bar_.store(order_key(best_[k_ - 1].score), std::memory_order_relaxed);
+    has_bar_.store(true, std::memory_order_release);
+}
+
+std::vector<Hit> SharedBest::take() {
+    select_best(best_, k_, higher_);
+    return std::move(best_);
+}
+
+StreamingTopK::StreamingTopK(std::size_t k, bool higher_is_better, std::size_t expected, const SharedBest* shared)
+    : k_(k), higher_(higher_is_better), cap_(std::max(2 * k, k + 64)), shared_(shared) {
+    buf_.reserve(std::min(cap_, expected));
+}
+
+void StreamingTopK::offer(const float* scores, std::size_t n, std::uint64_t base) {
+    for (std::size_t done = 0; done < n; done += kStep)
+        offer_step(scores + done, std::min(kStep, n - done), base + done);
+}
+
+void StreamingTopK::offer_step(const float* scores, std::size_t n, std::uint64_t base) {
+    // The bar may have risen since the last step.
+    std::int32_t shared_key;
+    if (shared_ != nullptr && shared_->bar(shared_key)) tighten(shared_key, false);
+    std::uint32_t offsets[kStep];
+    const std::size_t m = candidates(scores, n, has_limit_ ? &limit_ : nullptr, higher_, offsets);
+    for (std::size_t j = 0; j < m; ++j) {
+        const float s = scores[offsets[j]];
+        // A cut within this step may have raised the limit since the filter ran.
+        if (has_limit_) {
+            const std::int32_t key = order_key(s);
+            if (higher_ ? key < limit_ : key > limit_) continue;
+        }
+        buf_.push_back(Hit{base + offsets[j], s});
+        if (buf_.size() >= cap_) cut();
+    }
+}
+
+std::vector<Hit> StreamingTopK::take() {
+    if (buf_.size() > k_) cut();
+    return std::move(buf_);
+}
+
+// Rows need a key at least `limit_` (similarity; at most for distance). A local cut excludes
+// its own key (earlier rows win ties); the shared bar includes it.
+void StreamingTopK::tighten(std::int32_t key, bool exclusive) {
+    if (exclusive) {
+        if (higher_) {
+            if (key == INT32_MAX) return;  // nothing can beat it; keep the looser limit
+            key = key + 1;
+        } else {
+            if (key == INT32_MIN) return;
+            key = key - 1;
+        }
+    }
+    if (!has_limit_ || (higher_ ? key > limit_ : key < limit_)) limit_ = key;
+    has_limit_ = true;
+}
+
+void StreamingTopK::cut() {
+    const HitOrder order{higher_};
+    std::nth_element(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), buf_.end(), order);
+    buf_.resize(k_);
+    tighten(order_key(buf_[k_ - 1].score), true);
+}
+
 std::vector<Hit> top_k_of_scores(const float* scores, std::size_t n, std::size_t k, bool higher_is_better,
                                  std::uint64_t base) {
     if (k == 0) return {};
-    BoundedHeap heap(k, higher_is_better);
-    for (std::size_t i = 0; i < n; ++i) {
-        const float s = scores[i];
-        if (!is_finite_score(s)) continue;
-        // Cheap rejection before building a hit: most scores lose to a full heap's root.
-        if (heap.full()) {
-            const std::int32_t ks = order_key(s), kw = order_key(heap.worst().score);
-            if (higher_is_better ? ks < kw : ks > kw) continue;
-        }
-        heap.offer(base + i, s);
-    }
-    return heap.take_sorted();
+    StreamingTopK selector(k, higher_is_better, n);
+    selector.offer(scores, n, base);
+    std::vector<Hit> hits = selector.take();
+    sort_hits(hits, higher_is_better);
+    return hits;
 }
 
 void sort_hits(std::vector<Hit>& hits, bool higher_is_better) {

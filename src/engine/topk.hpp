@@ -1,29 +1,20 @@
 // Top-k selection shared by every path: the total order on float32 scores, ties by row,
-// non-finite scores dropped; a bounded heap for streams and a merge for candidate lists.
+// non-finite scores dropped; one streaming selector for score arrays, a bounded heap for the
+// scans that consult the k-th score after every row, and a merge for candidate lists.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <atomic>
+#include <mutex>
 #include <vector>
 
-#include "engine/types.hpp"
+#include "core/float_bits.hpp"
+#include "core/hits.hpp"
 
 namespace rivezor::topk {
-
-// IEEE 754 total order: the bits as a signed integer, the 31 low bits flipped when negative.
-inline std::int32_t order_key(float score) {
-    std::int32_t bits;
-    std::memcpy(&bits, &score, sizeof(bits));
-    return bits < 0 ? bits ^ 0x7FFFFFFF : bits;
-}
-
-inline bool is_finite_score(float score) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &score, sizeof(bits));
-    return (bits & 0x7F800000u) != 0x7F800000u;
-}
 
 // Strict hit order: better score under the direction, identical bits broken by lower row.
 inline bool better(const Hit& a, const Hit& b, bool higher_is_better) {
@@ -37,7 +28,9 @@ struct HitOrder {
     bool operator()(const Hit& a, const Hit& b) const { return better(a, b, higher_is_better); }
 };
 
-// Keeps the best k hits seen; the root is the worst kept. A new hit replaces the root only
+// Keeps the best k hits seen; the root is the worst kept. For the pruned and certified scans,
+// which decide each row against the current k-th score; arrays of scores go through
+// StreamingTopK instead. A new hit replaces the root only
 // when strictly better, so among equal scores the earliest rows offered stay.
 class BoundedHeap {
 public:
@@ -65,6 +58,68 @@ private:
 // returns how many. Most scores of a scan fail the limit, so this test runs eight at a time.
 std::size_t candidates(const float* scores, std::size_t n, const std::int32_t* limit, bool higher_is_better,
                        std::uint32_t* offsets);
+
+// The best k found so far by all parts of one scan. Parts hand in their candidates when they
+// finish; the k-th best of the merged set is published as a bar that rows of parts still
+// running must beat. A row strictly worse than k hits already found cannot be among the best
+// k, so the bar only ever drops losers, and the answer stays the unique best k under the hit
+// order whatever the timing.
+class SharedBest {
+public:
+    SharedBest(std::size_t k, bool higher_is_better) : k_(k), higher_(higher_is_better) {}
+
+    // The published bar's order key, if any.
+    bool bar(std::int32_t& key) const {
+        if (!has_bar_.load(std::memory_order_acquire)) return false;
+        key = bar_.load(std::memory_order_relaxed);
+        return true;
+    }
+
+    void absorb(const std::vector<Hit>& hits);
+
+    // The best k, best first.
+    std::vector<Hit> take();
+
+private:
+    std::size_t k_;
+    bool higher_;
+    std::mutex mutex_;
+    std::vector<Hit> best_;
+    std::atomic<bool> has_bar_{false};
+    std::atomic<std::int32_t> bar_{0};
+};
+
+// The one streaming selector: keeps the best k (k >= 1) of scores offered in increasing row
+// order. Candidates pile up in a buffer and are cut back to k whenever it fills; after a cut,
+// a row whose score is not strictly better than the k-th kept can never enter (equal scores
+// lose to the earlier row), so most rows are rejected by the vector candidate filter without
+// being looked at one by one. With a shared bar, rows must also not be strictly worse than
+// it; equal to it they may still win on their row number.
+class StreamingTopK {
+public:
+    StreamingTopK(std::size_t k, bool higher_is_better, std::size_t expected, const SharedBest* shared = nullptr);
+
+    // Scores of rows base, base + 1, ...; rows must come in increasing order across calls.
+    void offer(const float* scores, std::size_t n, std::uint64_t base);
+    // At most k hits, in no particular order.
+    std::vector<Hit> take();
+
+    // Scores per candidate-filter step: small enough that they stay in L1.
+    static constexpr std::size_t kStep = 256;
+
+private:
+    void offer_step(const float* scores, std::size_t n, std::uint64_t base);
+    void tighten(std::int32_t key, bool exclusive);
+    void cut();
+
+    std::size_t k_;
+    bool higher_;
+    std::size_t cap_;
+    const SharedBest* shared_;
+    bool has_limit_ = false;
+    std::int32_t limit_ = 0;
+    std::vector<Hit> buf_;
+};
 
 // Best k of scores[0..n), best first; idx = base + offset.
 std::vector<Hit> top_k_of_scores(const float* scores, std::size_t n, std::size_t k, bool higher_is_better,

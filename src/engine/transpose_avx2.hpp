@@ -4,11 +4,13 @@
 
 #include <immintrin.h>
 
+#include "runtime/cpu_features.hpp"
+
 namespace rivezor {
 
 // In: rows a, b, c, d of eight lanes. Out: col[j] holds lane j of a, b, c, d in its low half
 // and lane 4 + j of a, b, c, d in its high half.
-__attribute__((target("avx2"), always_inline)) inline void transpose_f32_4x4_halves_avx2(__m256 a_f32x8, __m256 b_f32x8,
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline void transpose_f32_4x4_halves_avx2(__m256 a_f32x8, __m256 b_f32x8,
                                                                                         __m256 c_f32x8, __m256 d_f32x8,
                                                                                         __m256 col_f32x8[4]) {
     const __m256 ab_lo_f32x8 = _mm256_unpacklo_ps(a_f32x8, b_f32x8);  // a0 b0 a1 b1 | a4 b4 a5 b5

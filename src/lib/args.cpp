@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/messages.hpp"
 #include "lib/py_ref.hpp"
 
 namespace rivezor::py {
@@ -48,12 +49,7 @@ std::string type_name(PyObject* value) {
 }
 
 void raise_argument_error(const char* name, const std::string& message) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, message.c_str());
-}
-
-PyObject* raise_engine_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    return nullptr;
+    PyErr_Format(PyExc_TypeError, msg::kFmtArgument, name, message.c_str());
 }
 
 bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, const char* const* names,
@@ -63,10 +59,10 @@ bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, cons
     if (given < 0) return false;
     if (static_cast<std::size_t>(given) > count) {
         if (required == count)
-            PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", callable,
+            PyErr_Format(PyExc_TypeError, msg::kFmtTooManyPositional, callable,
                          count, count == 1 ? "" : "s", given, given == 1 ? "was" : "were");
         else
-            PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+            PyErr_Format(PyExc_TypeError, msg::kFmtTooManyPositionalRange,
                          callable, required, count, given, given == 1 ? "was" : "were");
         return false;
     }
@@ -77,7 +73,7 @@ bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, cons
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", callable);
+                PyErr_Format(PyExc_TypeError, msg::kFmtKeywordsMustBeStrings, callable);
                 return false;
             }
             const char* key_text = PyUnicode_AsUTF8AndSize(key, nullptr);
@@ -86,11 +82,11 @@ bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, cons
             for (std::size_t i = 0; i < count; ++i)
                 if (std::strcmp(names[i], key_text) == 0) slot = i;
             if (slot == count) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", callable, key_text);
+                PyErr_Format(PyExc_TypeError, msg::kFmtUnexpectedKeyword, callable, key_text);
                 return false;
             }
             if (out[slot] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", callable, key_text);
+                PyErr_Format(PyExc_TypeError, msg::kFmtMultipleValues, callable, key_text);
                 return false;
             }
             out[slot] = value;
@@ -100,7 +96,7 @@ bool bind_arguments(const char* callable, PyObject* args, PyObject* kwargs, cons
     for (std::size_t i = 0; i < required; ++i)
         if (out[i] == nullptr) missing.push_back(names[i]);
     if (!missing.empty()) {
-        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", callable,
+        PyErr_Format(PyExc_TypeError, msg::kFmtMissingPositional, callable,
                      missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
         return false;
     }
@@ -116,7 +112,7 @@ bool to_u64(PyObject* value, const char* name, std::uint64_t* out) {
         PyErr_NormalizeException(&type, &val, &tb);
         Ref t = Ref::steal(type), v = Ref::steal(val), b = Ref::steal(tb);
         if (t && PyErr_GivenExceptionMatches(t.get(), PyExc_TypeError)) {
-            raise_argument_error(name, v ? str_of(v.get()) : std::string("an integer is required"));
+            raise_argument_error(name, v ? str_of(v.get()) : std::string(msg::kIntegerRequired));
         } else {
             PyErr_Restore(t.release(), v.release(), b.release());
         }
@@ -130,7 +126,7 @@ bool to_u64(PyObject* value, const char* name, std::uint64_t* out) {
 
 bool to_bool(PyObject* value, const char* name, bool* out) {
     if (!PyBool_Check(value)) {
-        raise_argument_error(name, "'" + type_name(value) + "' object cannot be converted to 'PyBool'");
+        raise_argument_error(name, msg::cannot_convert(type_name(value), "PyBool"));
         return false;
     }
     *out = value == Py_True;
@@ -139,7 +135,7 @@ bool to_bool(PyObject* value, const char* name, bool* out) {
 
 bool to_text(PyObject* value, const char* name, std::string* out) {
     if (!PyUnicode_Check(value)) {
-        raise_argument_error(name, "'" + type_name(value) + "' object cannot be converted to 'PyString'");
+        raise_argument_error(name, msg::cannot_convert(type_name(value), "PyString"));
         return false;
     }
     Py_ssize_t n = 0;
@@ -151,7 +147,7 @@ bool to_text(PyObject* value, const char* name, std::string* out) {
 
 bool to_path(PyObject* value, const char* name, std::string* out) {
     if (!PyUnicode_Check(value)) {
-        raise_argument_error(name, "'" + type_name(value) + "' object cannot be converted to 'PyString'");
+        raise_argument_error(name, msg::cannot_convert(type_name(value), "PyString"));
         return false;
     }
     Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(value));
@@ -165,21 +161,19 @@ bool to_path(PyObject* value, const char* name, std::string* out) {
 
 bool to_float32_array(PyObject* value, const char* name, int ndim, PyArrayObject** out) {
     if (!PyArray_Check(value)) {
-        raise_argument_error(name, "'" + type_name(value) + "' object cannot be converted to 'PyArray<T, D>'");
+        raise_argument_error(name, msg::cannot_convert(type_name(value), "PyArray<T, D>"));
         return false;
     }
     auto* array = reinterpret_cast<PyArrayObject*>(value);
     if (PyArray_NDIM(array) != ndim) {
-        raise_argument_error(name, "dimensionality mismatch:\n from=" + std::to_string(PyArray_NDIM(array)) +
-                                       ", to=" + std::to_string(ndim));
+        raise_argument_error(name, msg::dimensionality_mismatch(PyArray_NDIM(array), ndim));
         return false;
     }
     PyArray_Descr* want = PyArray_DescrFromType(NPY_FLOAT32);
     const bool same = PyArray_EquivTypes(PyArray_DESCR(array), want);
     Py_DECREF(reinterpret_cast<PyObject*>(want));
     if (!same) {
-        raise_argument_error(name, "type mismatch:\n from=" + str_of(reinterpret_cast<PyObject*>(PyArray_DESCR(array))) +
-                                       ", to=float32");
+        raise_argument_error(name, msg::dtype_mismatch(str_of(reinterpret_cast<PyObject*>(PyArray_DESCR(array)))));
         return false;
     }
     *out = array;
@@ -188,7 +182,7 @@ bool to_float32_array(PyObject* value, const char* name, int ndim, PyArrayObject
 
 bool require_c_contiguous(PyArrayObject* array) {
     if (!PyArray_IS_C_CONTIGUOUS(array)) {
-        PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+        PyErr_SetString(PyExc_TypeError, msg::kNotContiguous);
         return false;
     }
     return true;

@@ -8,14 +8,19 @@
 #include <string>
 
 #include "engine/engine.hpp"
-#include "engine/types.hpp"
+#include "core/hits.hpp"
 
 namespace rivezor::py {
 
 // Class objects, created on first demand and cached for the process (nullptr on failure).
-PyTypeObject* search_engine_type();
-PyTypeObject* query_result_type();
-PyTypeObject* query_item_type();
+PyTypeObject* ensure_search_engine_type();
+PyTypeObject* ensure_query_result_type();
+PyTypeObject* ensure_query_item_type();
+
+// A new, zeroed instance of one of our heap types, and its release (which also drops the
+// instance's reference to its type).
+PyObject* alloc_instance(PyTypeObject* type);
+void free_instance(PyObject* self);
 
 struct EngineObject {
     PyObject_HEAD

@@ -8,102 +8,80 @@
 #include "engine/diagnostics.hpp"
 #include "lib/args.hpp"
 #include "lib/bindings.hpp"
+#include "lib/entry.hpp"
 #include "lib/methods.hpp"
-#include "lib/py_ref.hpp"
+#include "lib/py_values.hpp"
 
 namespace rivezor::py {
 namespace {
 
-bool put(PyObject* dict, const char* key, PyObject* value) {
-    Ref owned = Ref::steal(value);
-    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
-}
-
-PyObject* block_list(const std::vector<BlockContribution>& blocks) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(blocks.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        Ref d = Ref::steal(PyDict_New());
-        if (!d || !put(d.get(), "block_id", PyLong_FromUnsignedLongLong(blocks[i].block_id)) ||
-            !put(d.get(), "start", PyLong_FromUnsignedLongLong(blocks[i].start)) ||
-            !put(d.get(), "end", PyLong_FromUnsignedLongLong(blocks[i].end)) ||
-            !put(d.get(), "contribution", PyFloat_FromDouble(static_cast<double>(blocks[i].contribution))))
-            return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), d.release());
-    }
-    return list.release();
-}
-
 // The keys both dictionaries end with, after their own score keys.
-bool put_breakdown(PyObject* d, const BlockBreakdown& b) {
-    return put(d, "block_size", PyLong_FromUnsignedLongLong(b.block_size)) &&
-           put(d, "top_blocks", PyLong_FromUnsignedLongLong(b.top_blocks)) &&
-           put(d, "num_blocks", PyLong_FromUnsignedLongLong(b.num_blocks)) &&
-           put(d, "dims", PyLong_FromUnsignedLongLong(b.dims)) && put(d, "blocks", block_list(b.blocks)) &&
-           put(d, "residual", PyFloat_FromDouble(static_cast<double>(b.residual)));
+Dict& set_breakdown(Dict& d, const BlockBreakdown& b) {
+    Ref blocks = list_of(b.blocks, [](const BlockContribution& block) {
+        return Dict()
+            .set("block_id", block.block_id)
+            .set("start", block.start)
+            .set("end", block.end)
+            .set("contribution", block.contribution)
+            .take();
+    });
+    return d.set("block_size", b.block_size)
+        .set("top_blocks", b.top_blocks)
+        .set("num_blocks", b.num_blocks)
+        .set("dims", b.dims)
+        .set("blocks", std::move(blocks))
+        .set("residual", b.residual);
 }
 
-// Converts `query` and the count arguments named in names[1..count) in signature order.
-bool convert(PyObject** argv, const char* const* names, std::size_t count, PyArrayObject** query,
-             std::uint64_t* counts) {
-    if (!to_float32_array(argv[0], names[0], 1, query)) return false;
-    for (std::size_t i = 1; i < count; ++i)
-        if (!to_u64(argv[i], names[i], &counts[i - 1])) return false;
-    return true;
+// The query and the counts named in names[1..N) of a diagnostic call, converted in
+// signature order.
+template <std::size_t N>
+struct DiagnosticCall {
+    std::vector<float> scratch;
+    const float* values = nullptr;
+    std::size_t length = 0;
+    std::uint64_t counts[N - 1] = {};
+};
+
+template <std::size_t N>
+void bind_diagnostic_call(const char* callable, const char* const (&names)[N], PyObject* args, PyObject* kwargs,
+                          DiagnosticCall<N>& call) {
+    PyObject* argv[N];
+    PyArrayObject* query = nullptr;
+    if (!bind_arguments(callable, args, kwargs, names, N, N, argv) || !to_float32_array(argv[0], names[0], 1, &query))
+        throw PythonErrorSet{};
+    for (std::size_t i = 1; i < N; ++i)
+        if (!to_u64(argv[i], names[i], &call.counts[i - 1])) throw PythonErrorSet{};
+    if (!require_c_contiguous(query)) throw PythonErrorSet{};
+    call.values = float_data(query, call.scratch);
+    call.length = static_cast<std::size_t>(PyArray_SIZE(query));
 }
 
 }  // namespace
 
 PyObject* engine_compare(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"query", "idx_a", "idx_b", "block_size", "top_blocks"};
-    PyObject* argv[5];
-    if (!bind_arguments("PySearchEngine.compare", args, kwargs, names, 5, 5, argv)) return nullptr;
-    PyArrayObject* query = nullptr;
-    std::uint64_t counts[4] = {};
-    if (!convert(argv, names, 5, &query, counts)) return nullptr;
-    const SearchEngine& engine = engine_of(self);
-    if (!require_c_contiguous(query)) return nullptr;
-    std::vector<float> scratch;
-    const float* values = float_data(query, scratch);
-    const auto n = static_cast<std::size_t>(PyArray_SIZE(query));
-
-    Result<Comparison> outcome = fail("");
-    if (!guard_engine_call([&] { outcome = compare_rows(engine, values, n, counts[0], counts[1], counts[2], counts[3]); }))
-        return nullptr;
-    if (!outcome) return raise_engine_error(outcome.error());
-    const Comparison& c = outcome.value();
-    Ref d = Ref::steal(PyDict_New());
-    if (!d || !put(d.get(), "score_a", PyFloat_FromDouble(static_cast<double>(c.score_a))) ||
-        !put(d.get(), "score_b", PyFloat_FromDouble(static_cast<double>(c.score_b))) ||
-        !put(d.get(), "delta_score_space", PyFloat_FromDouble(static_cast<double>(c.delta_score_space))) ||
-        !put_breakdown(d.get(), c.breakdown))
-        return nullptr;
-    return d.release();
+    DiagnosticCall<5> call;
+    bind_diagnostic_call("PySearchEngine.compare", names, args, kwargs, call);
+    const std::uint64_t* c = call.counts;
+    const Comparison comparison =
+        value_or_raise(compare_rows(engine_of(self), call.values, call.length, c[0], c[1], c[2], c[3]));
+    Dict d;
+    d.set("score_a", comparison.score_a)
+        .set("score_b", comparison.score_b)
+        .set("delta_score_space", comparison.delta_score_space);
+    return set_breakdown(d, comparison.breakdown).take().release();
 }
 
 PyObject* engine_explain(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"query", "idx", "block_size", "top_blocks"};
-    PyObject* argv[4];
-    if (!bind_arguments("PySearchEngine.explain", args, kwargs, names, 4, 4, argv)) return nullptr;
-    PyArrayObject* query = nullptr;
-    std::uint64_t counts[3] = {};
-    if (!convert(argv, names, 4, &query, counts)) return nullptr;
-    const SearchEngine& engine = engine_of(self);
-    if (!require_c_contiguous(query)) return nullptr;
-    std::vector<float> scratch;
-    const float* values = float_data(query, scratch);
-    const auto n = static_cast<std::size_t>(PyArray_SIZE(query));
-
-    Result<Explanation> outcome = fail("");
-    if (!guard_engine_call([&] { outcome = explain_row(engine, values, n, counts[0], counts[1], counts[2]); }))
-        return nullptr;
-    if (!outcome) return raise_engine_error(outcome.error());
-    const Explanation& e = outcome.value();
-    Ref d = Ref::steal(PyDict_New());
-    if (!d || !put(d.get(), "score_total", PyFloat_FromDouble(static_cast<double>(e.score_total))) ||
-        !put_breakdown(d.get(), e.breakdown))
-        return nullptr;
-    return d.release();
+    DiagnosticCall<4> call;
+    bind_diagnostic_call("PySearchEngine.explain", names, args, kwargs, call);
+    const std::uint64_t* c = call.counts;
+    const Explanation explanation = value_or_raise(explain_row(engine_of(self), call.values, call.length, c[0], c[1], c[2]));
+    Dict d;
+    d.set("score_total", explanation.score_total);
+    return set_breakdown(d, explanation.breakdown).take().release();
 }
 
 }  // namespace rivezor::py

@@ -1,11 +1,13 @@
 // PySearchEngine: the Python face of one opened index. Owns a shared reference to the
 // immutable engine; the method table lists the methods in their declaration order.
 #include <cstdlib>
+#include <memory>
 
 #include "lib/args.hpp"
 #include "lib/bindings.hpp"
+#include "lib/entry.hpp"
 #include "lib/methods.hpp"
-#include "lib/py_ref.hpp"
+#include "lib/py_values.hpp"
 #include "runtime/environment.hpp"
 
 namespace rivezor::py {
@@ -40,39 +42,31 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     bool ann = false;
     if (!to_path(argv[0], "bin_path", &path) || !to_bool(argv[1], "ann", &ann)) return nullptr;
 
-    Result<EngineRef> opened = fail("");
-    if (!guard_engine_call([&] { opened = open_engine(path, ann); })) return nullptr;
+    Result<EngineRef> opened = open_engine(path, ann);
     mirror_thread_vars_into_os_environ();
-    if (!opened) return raise_engine_error(opened.error());
+    auto engine = std::make_unique<EngineRef>(value_or_raise(std::move(opened)));
 
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = alloc_instance(type);
     if (self == nullptr) return nullptr;
-    reinterpret_cast<EngineObject*>(self)->engine = new (std::nothrow) EngineRef(std::move(opened).value());
-    if (reinterpret_cast<EngineObject*>(self)->engine == nullptr) {
-        Py_DECREF(self);
-        return PyErr_NoMemory();
-    }
+    reinterpret_cast<EngineObject*>(self)->engine = engine.release();
     return self;
 }
 
 void engine_dealloc(PyObject* self) {
     delete reinterpret_cast<EngineObject*>(self)->engine;
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    free_instance(self);
 }
 
-PyObject* engine_dims(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(engine_of(self).dims()); }
-PyObject* engine_rows(PyObject* self, PyObject*) { return PyLong_FromUnsignedLong(engine_of(self).rows()); }
+PyObject* engine_dims(PyObject* self, PyObject*) { return py_value(engine_of(self).dims()).release(); }
+PyObject* engine_rows(PyObject* self, PyObject*) { return py_value(engine_of(self).rows()).release(); }
 
-#define RIVEZOR_KW_METHOD(name, fn, sig) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, sig}
+#define RIVEZOR_KW_METHOD(name, fn, sig)                                                                   \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<fn>)), METH_VARARGS | METH_KEYWORDS, \
+     sig}
 
 PyMethodDef engine_methods[] = {
-    {"dims", engine_dims, METH_NOARGS, "dims($self)\n--\n\n"},
-    {"rows", engine_rows, METH_NOARGS, "rows($self)\n--\n\n"},
+    {"dims", entry<engine_dims>, METH_NOARGS, "dims($self)\n--\n\n"},
+    {"rows", entry<engine_rows>, METH_NOARGS, "rows($self)\n--\n\n"},
     RIVEZOR_KW_METHOD("query_exact", engine_query_exact, "query_exact($self, query, k)\n--\n\n"),
     RIVEZOR_KW_METHOD("query_exact_arrays", engine_query_exact_arrays, "query_exact_arrays($self, query, k)\n--\n\n"),
     RIVEZOR_KW_METHOD("query_batch", engine_query_batch, "query_batch($self, queries, k)\n--\n\n"),
@@ -91,8 +85,8 @@ PyMethodDef engine_methods[] = {
 };
 
 PyType_Slot engine_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(entry<engine_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(entry<engine_dealloc>)},
     {Py_tp_methods, engine_methods},
     {Py_tp_doc, const_cast<char*>("PySearchEngine(bin_path, ann)\n--\n\n")},
     {0, nullptr},
@@ -104,7 +98,7 @@ PyObject* g_engine_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* search_engine_type() {
+PyTypeObject* ensure_search_engine_type() {
     if (g_engine_type == nullptr) g_engine_type = PyType_FromSpec(&engine_spec);
     return reinterpret_cast<PyTypeObject*>(g_engine_type);
 }

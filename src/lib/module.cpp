@@ -3,10 +3,13 @@
 #define RIVEZOR_IMPORT_NUMPY
 #include "lib/numpy_api.hpp"
 
+#include <cstdlib>
+
 #include "cblas.h"
+#include "core/messages.hpp"
 #include "engine/fingerprint.hpp"
 #include "lib/bindings.hpp"
-#include "lib/py_ref.hpp"
+#include "lib/entry.hpp"
 
 namespace rivezor::py {
 namespace {
@@ -36,17 +39,17 @@ bool add_member(PyObject* module, const char* name, PyObject* object) {
 
 PyMethodDef prepare_def = {
     "py_prepare_bin_from_embeddings",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(prepare_bin_from_embeddings)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<prepare_bin_from_embeddings>)),
     METH_VARARGS | METH_KEYWORDS,
     "py_prepare_bin_from_embeddings(embeddings, dims, rows, base_name, level, normalize=False, ann=False, "
     "seed=0, metric=\"cosine\", output_dir=None)\n--\n\n",
 };
 
 bool register_members(PyObject* module) {
-    PyTypeObject* engine = search_engine_type();
+    PyTypeObject* engine = ensure_search_engine_type();
     if (engine == nullptr || !add_member(module, "PySearchEngine", reinterpret_cast<PyObject*>(engine)))
         return false;
-    PyTypeObject* result = query_result_type();
+    PyTypeObject* result = ensure_query_result_type();
     if (result == nullptr || !add_member(module, "PyQueryResult", reinterpret_cast<PyObject*>(result)))
         return false;
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
@@ -56,7 +59,7 @@ bool register_members(PyObject* module) {
     Ref fn_name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!fn_name) return false;
     if (!PyUnicode_Check(fn_name.get())) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be a string");
+        PyErr_SetString(PyExc_TypeError, msg::kNameMustBeString);
         return false;
     }
     const char* name = PyUnicode_AsUTF8AndSize(fn_name.get(), nullptr);
@@ -64,14 +67,9 @@ bool register_members(PyObject* module) {
     return true;
 }
 
-}  // namespace
-}  // namespace rivezor::py
-
-extern "C" PyMODINIT_FUNC PyInit_rivezor(void) {
-    using namespace rivezor::py;
+PyObject* initialize_module() {
     if (g_module != nullptr) {
-        PyErr_SetString(PyExc_ImportError,
-                        "rivezor may only be initialized once per interpreter process");
+        PyErr_SetString(PyExc_ImportError, rivezor::msg::kInitializedTwice);
         return nullptr;
     }
     if (PyArray_ImportNumPyAPI() < 0) return nullptr;
@@ -79,6 +77,7 @@ extern "C" PyMODINIT_FUNC PyInit_rivezor(void) {
     // detection is not thread-safe, and BLAS must run one thread per call inside our pool.
     rivezor::warm_up_hashing();
     scipy_openblas_set_num_threads(1);
+    g_entry_fault_armed = std::getenv(kEntryFaultVariable) != nullptr;
 
     Ref module = Ref::steal(PyModule_Create2(&module_def, 3));
     if (!module) return nullptr;
@@ -87,3 +86,8 @@ extern "C" PyMODINIT_FUNC PyInit_rivezor(void) {
     Py_INCREF(g_module);  // the process-wide slot's own reference, never released
     return module.release();
 }
+
+}  // namespace
+}  // namespace rivezor::py
+
+extern "C" PyMODINIT_FUNC PyInit_rivezor(void) { return rivezor::py::entry<rivezor::py::initialize_module>(); }

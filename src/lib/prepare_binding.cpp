@@ -1,5 +1,6 @@
 // The Python face of the index writer: binds and converts the ten arguments, takes the
 // working copy and resolves the metric under the interpreter lock, then writes without it.
+#include "core/messages.hpp"
 #include "lib/args.hpp"
 #include "lib/bindings.hpp"
 #include "lib/py_ref.hpp"
@@ -76,9 +77,9 @@ PyObject* prepare_bin_from_embeddings(PyObject*, PyObject* args, PyObject* kwarg
     // The metric, still under the lock: lower-casing uses str.lower().
     const std::optional<std::string> lower = lowered(metric);
     if (!lower) return nullptr;
-    const std::optional<std::uint32_t> metric_id = prepare::metric_id_from_lowercase(*lower);
-    if (!metric_id) return raise_writer_error("Unknown similarity metric: " + metric);
-    request.metric = *metric_id;
+    const std::optional<Metric> parsed_metric = prepare::metric_from_lowercase_name(*lower);
+    if (!parsed_metric) return raise_writer_error(msg::unknown_similarity_metric(metric));
+    request.metric = *parsed_metric;
 
     std::optional<Result<std::string>> written;
     {

@@ -1,13 +1,16 @@
 // The Python edge's ownership and lock helpers: one move-only owning reference, one guard
-// that releases the interpreter lock, and the mapping of engine errors to exceptions.
+// that releases the interpreter lock, and the signal that a Python exception is already set.
 #pragma once
 
 #include <Python.h>
 
-#include <string>
 #include <utility>
 
 namespace rivezor::py {
+
+// Thrown by binding code once it has set a Python exception; the entry wrapper turns it
+// into the failure value CPython expects and leaves the exception as it is.
+struct PythonErrorSet {};
 
 // Owns one strong reference (or none).
 class Ref {
@@ -16,6 +19,11 @@ public:
     static Ref steal(PyObject* o) { return Ref(o); }
     static Ref borrow(PyObject* o) {
         Py_XINCREF(o);
+        return Ref(o);
+    }
+    // Takes a new reference from a CPython call that returns nullptr with an exception set.
+    static Ref checked(PyObject* o) {
+        if (o == nullptr) throw PythonErrorSet{};
         return Ref(o);
     }
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
@@ -40,7 +48,14 @@ private:
 };
 
 // Releases the interpreter lock for its lifetime; only code that touches no Python object
-// may run inside.
+// may run inside. Only the index writer uses it, on its own working copy.
+//
+// The searches never release the lock, on purpose: they read the query straight from the
+// caller's NumPy buffer (copied only when unaligned), so with the lock held no other Python
+// thread can write into that array while it is scored and fingerprinted, and the reported
+// query hash always describes the data that was searched. A search already spreads over
+// every worker of the one process-wide pool, so letting two run at once would only
+// interleave them, not finish either sooner.
 class GilRelease {
 public:
     GilRelease() : state_(PyEval_SaveThread()) {}
@@ -51,26 +66,5 @@ public:
 private:
     PyThreadState* state_;
 };
-
-// An engine or writer message becomes ValueError with the text unchanged; returns nullptr
-// so callers can `return raise_engine_error(...)`.
-PyObject* raise_engine_error(const std::string& message);
-
-// Runs engine work that may throw (allocation failure) and turns exceptions into Python
-// errors; no C++ exception crosses into CPython. Returns false with an exception set.
-template <class F>
-bool guard_engine_call(F&& f) {
-    try {
-        f();
-        return true;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
-    }
-    return false;
-}
 
 }  // namespace rivezor::py

@@ -1,4 +1,4 @@
-// Row normalisation kernels of the writer. The float32 path must stay bit-exact (scores of
+// Row normalization kernels of the writer. The float32 path must stay bit-exact (scores of
 // stored rows depend on it), so nothing here may be reassociated or contracted.
 #include "prepare/normalize.hpp"
 

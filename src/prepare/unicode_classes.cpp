@@ -26,45 +26,4 @@ bool is_alphanumeric(char32_t cp) {
     return it != end && it->first <= cp;
 }
 
-char32_t next_code_point(std::string_view text, std::size_t& pos) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(pos);
-    std::size_t extra;
-    char32_t cp;
-    if (lead < 0x80) {
-        ++pos;
-        return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-        extra = 1;
-        cp = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2;
-        cp = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3;
-        cp = lead & 0x07;
-    } else {
-        ++pos;
-        return 0xFFFD;
-    }
-    if (pos + extra >= text.size()) {  // truncated sequence
-        ++pos;
-        return 0xFFFD;
-    }
-    for (std::size_t j = 1; j <= extra; ++j) {
-        if ((byte(pos + j) & 0xC0) != 0x80) {
-            ++pos;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (byte(pos + j) & 0x3F);
-    }
-    const bool overlong = (extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000);
-    if (overlong || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-        ++pos;
-        return 0xFFFD;
-    }
-    pos += extra + 1;
-    return cp;
-}
-
 }  // namespace rivezor::prepare

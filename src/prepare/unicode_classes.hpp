@@ -1,5 +1,5 @@
 // The two Unicode character classes index naming needs: white space (for the empty-name
-// test) and letters-and-numbers (for the clean file name), plus a lenient UTF-8 decoder.
+// test) and letters-and-numbers (for the clean file name), over code points from core/utf8.
 #pragma once
 
 #include <cstddef>
@@ -23,9 +23,5 @@ bool is_white_space(char32_t cp);
 
 // Property Alphabetic, or general category Nd, Nl or No.
 bool is_alphanumeric(char32_t cp);
-
-// Decodes the code point starting at text[pos] and advances pos past it. Malformed bytes
-// decode one at a time as U+FFFD, so every byte is consumed exactly once.
-char32_t next_code_point(std::string_view text, std::size_t& pos);
 
 }  // namespace rivezor::prepare

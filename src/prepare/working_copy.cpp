@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <utility>
 
 #include "runtime/pool.hpp"
 
@@ -40,56 +39,28 @@ void copy_in_parallel(void* to, const void* from, std::size_t bytes) {
     });
 }
 
-WorkingCopy::WorkingCopy(WorkingCopy&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      bytes_(std::exchange(other.bytes_, 0)),
-      released_(std::exchange(other.released_, 0)) {}
-
-WorkingCopy& WorkingCopy::operator=(WorkingCopy&& other) noexcept {
-    if (this != &other) {
-        release();
-        data_ = std::exchange(other.data_, nullptr);
-        bytes_ = std::exchange(other.bytes_, 0);
-        released_ = std::exchange(other.released_, 0);
-    }
-    return *this;
-}
-
 bool WorkingCopy::allocate(std::uint64_t count) {
     release();
     if (count == 0) return true;
     if (count > std::numeric_limits<std::size_t>::max() / sizeof(float)) return false;
     const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(float);
-    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return false;
+    if (Mapping::create(map_, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1) != 0) return false;
     // Advice only: without transparent huge pages the copy still works on small pages.
-    (void)::madvise(p, bytes, MADV_HUGEPAGE);
-    data_ = static_cast<float*>(p);
-    bytes_ = bytes;
+    (void)::madvise(map_.data(), bytes, MADV_HUGEPAGE);
     return true;
 }
 
 void WorkingCopy::fill(const float* source, std::uint64_t count) {
-    copy_in_parallel(data_, source, static_cast<std::size_t>(count) * sizeof(float));
+    copy_in_parallel(map_.data(), source, static_cast<std::size_t>(count) * sizeof(float));
 }
 
 void WorkingCopy::release_prefix(std::uint64_t count) {
-    if (data_ == nullptr) return;
-    const std::size_t bytes = std::min<std::size_t>(bytes_, static_cast<std::size_t>(count) * sizeof(float));
-    const auto base = reinterpret_cast<std::uintptr_t>(data_);
+    if (!map_) return;
+    const std::size_t bytes = std::min<std::size_t>(map_.size(), static_cast<std::size_t>(count) * sizeof(float));
+    const auto base = reinterpret_cast<std::uintptr_t>(map_.data());
     // Whole huge pages only, measured in addresses: the mapping itself need not start on one.
     const std::uintptr_t end = (base + bytes) & ~(std::uintptr_t{kReleaseAlign} - 1);
-    if (end <= base + released_) return;
-    ::munmap(reinterpret_cast<void*>(base + released_), end - (base + released_));
-    released_ = end - base;
-}
-
-void WorkingCopy::release() {
-    if (data_ != nullptr && bytes_ > released_)
-        ::munmap(reinterpret_cast<unsigned char*>(data_) + released_, bytes_ - released_);
-    data_ = nullptr;
-    bytes_ = 0;
-    released_ = 0;
+    if (end > base) map_.release_front(end - base);
 }
 
 }  // namespace rivezor::prepare

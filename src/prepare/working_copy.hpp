@@ -5,21 +5,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/file_handles.hpp"
+
 namespace rivezor::prepare {
 
 // memcpy on the worker pool when the copy is large and the pool already exists (a copy never
-// brings the pool into being: a preparation without normalisation leaves its size to the first
+// brings the pool into being: a preparation without normalization leaves its size to the first
 // engine construction).
 void copy_in_parallel(void* to, const void* from, std::size_t bytes);
 
 class WorkingCopy {
 public:
     WorkingCopy() = default;
-    ~WorkingCopy() { release(); }
-    WorkingCopy(WorkingCopy&& other) noexcept;
-    WorkingCopy& operator=(WorkingCopy&& other) noexcept;
-    WorkingCopy(const WorkingCopy&) = delete;
-    WorkingCopy& operator=(const WorkingCopy&) = delete;
 
     // Room for `count` floats; false (and nothing held) when the system refuses the memory.
     bool allocate(std::uint64_t count);
@@ -28,13 +25,11 @@ public:
     // Gives the memory of the first `count` floats back to the system; they must not be read
     // again. Pages shared with later values stay.
     void release_prefix(std::uint64_t count);
-    void release();
-    float* data() const { return data_; }
+    void release() { map_.reset(); }
+    float* data() const { return reinterpret_cast<float*>(map_.data()); }
 
 private:
-    float* data_ = nullptr;
-    std::size_t bytes_ = 0;
-    std::size_t released_ = 0;  // bytes at the start already unmapped
+    Mapping map_;
 };
 
 }  // namespace rivezor::prepare

@@ -3,7 +3,6 @@
 #include "prepare/writer.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +16,12 @@
 #include <new>
 #include <vector>
 
-#include "prepare/format.hpp"
+#include "core/file_handles.hpp"
+#include "core/float_bits.hpp"
+#include "core/index_format.hpp"
+#include "core/messages.hpp"
+#include "core/utf8.hpp"
+#include "prepare/file_system.hpp"
 #include "prepare/normalize.hpp"
 #include "prepare/unicode_classes.hpp"
 #include "prepare/working_copy.hpp"
@@ -26,15 +30,6 @@
 
 namespace rivezor::prepare {
 namespace {
-
-std::string os_error_text(int err) {
-    char buf[256];
-    // GNU strerror_r may return a static string instead of filling buf.
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return text;
-}
-
-bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
 std::string format_one_decimal(double v) {
     char buf[64];
@@ -50,60 +45,6 @@ std::optional<double> level_factor(std::string_view level) {
     return std::nullopt;
 }
 
-std::optional<std::string> home_directory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return std::string(home);
-    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buf(hint > 0 ? static_cast<std::size_t>(hint) : 16384);
-    for (;;) {
-        passwd entry{};
-        passwd* found = nullptr;
-        const int err = ::getpwuid_r(::getuid(), &entry, buf.data(), buf.size(), &found);
-        if (err == ERANGE && buf.size() < (std::size_t{1} << 20)) {
-            buf.resize(buf.size() * 2);
-            continue;
-        }
-        if (err != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0')
-            return std::nullopt;
-        return std::string(found->pw_dir);
-    }
-}
-
-// The directory part the way a path library reports a parent: trailing separators dropped,
-// except for the root itself.
-std::string without_trailing_separators(std::string dir) {
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return dir;
-}
-
-// mkdir -p: 0 on success (including when the directory already exists), else the errno of
-// the first component that could not be created.
-int create_directories(const std::string& dir) {
-    if (dir.empty()) return 0;
-    if (::mkdir(dir.c_str(), 0777) == 0) return 0;
-    int err = errno;
-    struct stat st{};
-    if (err == EEXIST) return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : EEXIST;
-    if (err != ENOENT) return err;
-    const std::size_t slash = dir.find_last_of('/');
-    if (slash == std::string::npos) return err;
-    const std::string parent = without_trailing_separators(dir.substr(0, slash == 0 ? 1 : slash));
-    if (parent == dir) return err;
-    if (const int parent_err = create_directories(parent); parent_err != 0) return parent_err;
-    if (::mkdir(dir.c_str(), 0777) == 0) return 0;
-    err = errno;
-    if (err == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    return err;
-}
-
-// Makes the rename itself durable; a directory that cannot be synced (some file systems
-// refuse) still holds the complete new file, so this is best effort.
-void sync_directory(const std::string& dir) {
-    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)::fsync(fd);
-    ::close(fd);
-}
-
 // Owns the temporary file until it is renamed into place. On any earlier exit it unmaps,
 // closes and deletes it, so a failed preparation leaves neither a stray file nor a changed
 // old index.
@@ -111,10 +52,9 @@ class TempFile {
 public:
     explicit TempFile(std::string path) : path_(std::move(path)) {}
     ~TempFile() {
-        unmap();
+        map_.reset();
         // Another preparation of the same name may have put its own temporary file there.
-        if (created_ && !committed_ && still_at_path() == 0) ::unlink(path_.c_str());
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ && !committed_ && still_at_path() == 0) ::unlink(path_.c_str());
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -122,27 +62,23 @@ public:
     // Exclusive: the name was just cleared, so an existing file belongs to a concurrent
     // preparation, and truncating a file someone else has mapped would crash them.
     int create() {
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ < 0) return errno;
-        created_ = true;
-        return 0;
+        fd_ = UniqueFd(::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        return fd_ ? 0 : errno;
     }
     // Sets the length and reserves the blocks: a full disk shows up here as an error rather
     // than as SIGBUS while the mapping is written.
     int set_length(std::uint64_t length) {
-        if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) return errno;
-        const int err = ::posix_fallocate(fd_, 0, static_cast<off_t>(length));
+        if (::ftruncate(fd_.get(), static_cast<off_t>(length)) != 0) return errno;
+        const int err = ::posix_fallocate(fd_.get(), 0, static_cast<off_t>(length));
         if (err != 0 && err != EOPNOTSUPP && err != ENOSYS) return err;
         return 0;
     }
     int map(std::uint64_t length) {
-        void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-        if (p == MAP_FAILED) return errno;
-        map_ = static_cast<unsigned char*>(p);
-        length_ = length;
+        if (const int err = Mapping::create(map_, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_.get()); err != 0)
+            return err;
         // Large page-cache folios make filling the file cost a fraction of the page faults;
         // advice only, so a refusal changes nothing.
-        (void)::madvise(p, length, MADV_HUGEPAGE);
+        (void)::madvise(map_.data(), length, MADV_HUGEPAGE);
         return 0;
     }
     // Starts writing [from, to) to the device without waiting, so the transfer of finished
@@ -150,35 +86,31 @@ public:
     // any failure, so a refusal here is ignored.
     void start_writeback(std::uint64_t from, std::uint64_t to) {
         if (to > from)
-            (void)::sync_file_range(fd_, static_cast<off_t>(from), static_cast<off_t>(to - from), SYNC_FILE_RANGE_WRITE);
+            (void)::sync_file_range(fd_.get(), static_cast<off_t>(from), static_cast<off_t>(to - from),
+                                    SYNC_FILE_RANGE_WRITE);
     }
     int flush() {
-        if (::msync(map_, length_, MS_SYNC) != 0) return errno;
-        if (::fsync(fd_) != 0) return errno;
+        if (::msync(map_.data(), map_.size(), MS_SYNC) != 0) return errno;
+        if (::fsync(fd_.get()) != 0) return errno;
         return 0;
     }
-    void unmap() {
-        if (map_ != nullptr) ::munmap(map_, length_);
-        map_ = nullptr;
-    }
+    void unmap() { map_.reset(); }
     // 0 when the path still names the file this object created, else an errno value.
     int still_at_path() const {
         struct stat by_path{}, by_fd{};
         if (::stat(path_.c_str(), &by_path) != 0) return errno;
-        if (::fstat(fd_, &by_fd) != 0) return errno;
+        if (::fstat(fd_.get(), &by_fd) != 0) return errno;
         return by_path.st_dev == by_fd.st_dev && by_path.st_ino == by_fd.st_ino ? 0 : ESTALE;
     }
     void committed() { committed_ = true; }
-    unsigned char* data() const { return map_; }
+    unsigned char* data() const { return map_.data(); }
     const std::string& path() const { return path_; }
 
 private:
     std::string path_;
-    int fd_ = -1;
-    bool created_ = false;
+    UniqueFd fd_;
     bool committed_ = false;
-    unsigned char* map_ = nullptr;
-    std::uint64_t length_ = 0;
+    Mapping map_;
 };
 
 // Pages already handed to the device are write-protected again, and a later store into
@@ -187,7 +119,7 @@ private:
 // units give the device large requests at a few dozen calls per gigabyte.
 constexpr std::uint64_t kWritebackUnit = std::uint64_t{16} << 20;
 
-void write_body(const PrepareRequest& req, TempFile& temp, bool normalise) {
+void write_body(const PrepareRequest& req, TempFile& temp, bool normalize) {
     const std::uint64_t dims = req.dims;
     const std::uint64_t batch = batch_rows(dims, req.rows);
     float* body = reinterpret_cast<float*>(temp.data() + format::kHeaderBytes);
@@ -196,7 +128,7 @@ void write_body(const PrepareRequest& req, TempFile& temp, bool normalise) {
         const std::uint64_t n = std::min(batch, req.rows - first);
         const float* src = req.values + first * dims;
         float* dst = body + first * dims;
-        if (!normalise) {
+        if (!normalize) {
             // Parallel too: filling fresh pages of the file costs the kernel more than the
             // copy itself, and that work scales with the threads touching them.
             copy_in_parallel(dst, src, n * dims * sizeof(float));
@@ -217,115 +149,126 @@ void write_body(const PrepareRequest& req, TempFile& temp, bool normalise) {
     }
 }
 
-Result<std::string> prepare_checked(const PrepareRequest& req) {
-    // Ranges, then the element count (the array's own extents are not compared).
-    if (req.dims < 1 || req.dims > kMaxDims)
-        return fail("Invalid dims: " + std::to_string(req.dims) + " (must be 1-" + std::to_string(kMaxDims) + ")");
-    if (req.rows < 1 || req.rows > kMaxRows)
-        return fail("Invalid rows: " + std::to_string(req.rows) + " (must be 1-" + std::to_string(kMaxRows) + ")");
+// Ranges, then the element count (the array's own extents are not compared), then name,
+// level, the invalid-value sample and the size estimate: in this order, as their messages
+// are promised. Nothing touches the disk before all of them pass.
+Result<bool> check_request(const PrepareRequest& req) {
+    if (req.dims < 1 || req.dims > kMaxDims) return fail(msg::invalid_dims(req.dims, kMaxDims));
+    if (req.rows < 1 || req.rows > kMaxRows) return fail(msg::invalid_rows(req.rows, kMaxRows));
     const std::uint64_t expected = req.rows * req.dims;
-    if (req.count != expected)
-        return fail("Data shape mismatch: expected " + std::to_string(req.rows) + "\xC3\x97" + std::to_string(req.dims) +
-                    "=" + std::to_string(expected) + ", got " + std::to_string(req.count));
+    if (req.count != expected) return fail(msg::shape_mismatch(req.rows, req.dims, expected, req.count));
 
-    // Name and level.
-    if (!base_name_acceptable(req.base_name))
-        return fail("Invalid base_name: cannot be empty or contain special characters");
+    if (!base_name_acceptable(req.base_name)) return fail(msg::kInvalidBaseName);
     const std::optional<double> factor = level_factor(req.level);
-    if (!factor) return fail("Invalid level '" + req.level + "'. Must be f8, f16, f32, or f64");
+    if (!factor) return fail(msg::invalid_level(req.level));
 
     // A strided sample for NaN and infinity; values outside it are not examined.
     const InvalidSample sample = sample_invalid_values(req.values, req.count);
     if (sample.invalid > sample.samples / 100)
-        return fail("Too many invalid values: " + std::to_string(sample.invalid) + "/" + std::to_string(sample.samples) +
-                    " (" + format_one_decimal(static_cast<double>(sample.invalid) * 100.0 / static_cast<double>(sample.samples)) +
-                    "%)");
+        return fail(msg::too_many_invalid(
+            sample.invalid, sample.samples,
+            format_one_decimal(static_cast<double>(sample.invalid) * 100.0 / static_cast<double>(sample.samples))));
 
     // The size estimate, enforced only on request.
     const double estimate = static_cast<double>(expected) * 4.0 * *factor;
     if (estimate > kStrictMemoryLimitBytes) {
         const std::optional<std::string> strict = runtime::env_text("ZARIR_STRICT_MEMCHECK");
         if (strict && *strict == "1")
-            return fail("Insufficient memory: need " + format_one_decimal(estimate / 1073741824.0) + "GB, available " +
-                        format_one_decimal(8.0) + "GB");
+            return fail(msg::insufficient_memory(format_one_decimal(estimate / 1073741824.0), format_one_decimal(8.0)));
     }
+    return true;
+}
 
-    // Names on disk.
+struct IndexPaths {
+    std::string parent;      // the directory, as a path library names a parent
+    std::string final_path;  // <clean name>_<level>.bin
+    std::string temp_path;   // <clean name>_<level>.tmp beside it
+};
+
+// The names on disk, and the directory made to exist (with its ancestors) when it cannot be
+// queried.
+Result<IndexPaths> prepare_paths(const PrepareRequest& req) {
     const std::string clean = clean_base_name(req.base_name);
-    if (clean.empty()) return fail("Base name contains no valid characters");
+    if (clean.empty()) return fail(msg::kNoValidCharacters);
     std::string dir;
     if (req.output_dir) {
         dir = *req.output_dir;
         struct stat st{};
-        // A NUL would silently cut the path short; such a name exists nowhere.
-        if (!has_nul(dir) && ::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            return fail("Output path is not a directory: " + dir);
+        if (!has_nul(dir) && ::stat(dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return fail(msg::not_a_directory(dir));
     } else {
         const std::optional<std::string> home = home_directory();
-        if (!home) return fail("Failed to get home directory");
+        if (!home) return fail(msg::kNoHomeDirectory);
         dir = join_path(join_path(*home, ".zarir"), "indexes");
     }
     const std::string stem = clean + "_" + req.level;
-    const std::string final_path = join_path(dir, stem + ".bin");
-    const std::string temp_path = join_path(dir, stem + ".tmp");
+    IndexPaths paths{without_trailing_separators(dir), join_path(dir, stem + ".bin"), join_path(dir, stem + ".tmp")};
 
-    // The parent directory, created with its ancestors when it cannot be queried.
-    const std::string parent = without_trailing_separators(dir);
-    if (!parent.empty()) {
+    if (!paths.parent.empty()) {
         struct stat st{};
-        if (has_nul(parent)) return fail("Failed to create directory " + parent + ": file name contains a NUL byte");
-        if (::stat(parent.c_str(), &st) != 0) {
-            if (const int err = create_directories(parent); err != 0)
-                return fail("Failed to create directory " + parent + ": " + os_error_text(err));
+        if (has_nul(paths.parent)) return fail(msg::create_directory_failed(paths.parent, msg::kNulInFileName));
+        if (::stat(paths.parent.c_str(), &st) != 0) {
+            if (const int err = create_directories(paths.parent); err != 0)
+                return fail(msg::create_directory_failed(paths.parent, os_error_text(err)));
         }
     }
+    return paths;
+}
 
-    // A leftover temporary file from an interrupted run (or a symbolic link in its place,
-    // which must not redirect the write). The existing final file stays in place until the
-    // complete new one is renamed over it.
-    struct stat temp_st{};
-    if (::lstat(temp_path.c_str(), &temp_st) == 0 && ::unlink(temp_path.c_str()) != 0)
-        return fail("Failed to remove temp file: " + os_error_text(errno));
+// A leftover temporary file from an interrupted run (or a symbolic link in its place, which
+// must not redirect the write) goes; the existing final file stays in place until the
+// complete new one is renamed over it.
+Result<bool> remove_leftover_temp(const std::string& temp_path) {
+    struct stat st{};
+    if (::lstat(temp_path.c_str(), &st) == 0 && ::unlink(temp_path.c_str()) != 0)
+        return fail(msg::remove_temp_failed(os_error_text(errno)));
+    return true;
+}
 
-    // The sized, mapped temporary file and its header.
-    const std::uint64_t length = format::kHeaderBytes + 4 * expected;
-    TempFile temp(temp_path);
-    if (const int err = temp.create(); err != 0)
-        return fail("Failed to create file " + temp_path + ": " + os_error_text(err));
-    if (const int err = temp.set_length(length); err != 0) return fail("Failed to set file length: " + os_error_text(err));
-    if (const int err = temp.map(length); err != 0) return fail("Failed to create memory map: " + os_error_text(err));
-    unsigned char* out = temp.data();
-    format::write_u32_le(out, static_cast<std::uint32_t>(req.dims));
-    format::write_u32_le(out + 4, static_cast<std::uint32_t>(req.rows));
-    format::write_u32_le(out + 8, req.metric);
+// The temporary file at its full length, mapped, with the header written.
+Result<bool> create_mapped_temp(const PrepareRequest& req, TempFile& temp) {
+    const std::uint64_t length = format::kHeaderBytes + 4 * req.rows * req.dims;
+    if (const int err = temp.create(); err != 0) return fail(msg::create_file_failed(temp.path(), os_error_text(err)));
+    if (const int err = temp.set_length(length); err != 0) return fail(msg::set_length_failed(os_error_text(err)));
+    if (const int err = temp.map(length); err != 0) return fail(msg::create_map_failed(os_error_text(err)));
+    format::write_header(temp.data(), {static_cast<std::uint32_t>(req.dims), static_cast<std::uint32_t>(req.rows),
+                                       metric_id(req.metric)});
+    return true;
+}
 
-    // The body, batch by batch.
-    const bool normalise = req.normalize || req.metric == format::kCosine;
-    write_body(req, temp, normalise);
-
-    // Flush to the device, then the atomic replacement, then make the rename durable.
-    if (const int err = temp.flush(); err != 0) return fail("Failed to flush memory map: " + os_error_text(err));
+// Flush to the device, then the atomic replacement, then make the rename durable.
+Result<std::string> commit_temp(TempFile& temp, const IndexPaths& paths) {
+    if (const int err = temp.flush(); err != 0) return fail(msg::flush_failed(os_error_text(err)));
     temp.unmap();
     // Present, and still the file written here: renaming another writer's half-written
     // temporary file over the index would lose data.
     if (const int err = temp.still_at_path(); err != 0)
-        return fail("Failed to get temp file metadata: " +
-                    (err == ESTALE ? std::string("the temporary file was replaced by another writer") : os_error_text(err)));
-    if (::rename(temp_path.c_str(), final_path.c_str()) != 0)
-        return fail("Failed to move temp file to final location: " + os_error_text(errno));
+        return fail(msg::temp_metadata_failed(err == ESTALE ? std::string(msg::kTempReplaced) : os_error_text(err)));
+    if (::rename(paths.temp_path.c_str(), paths.final_path.c_str()) != 0)
+        return fail(msg::rename_failed(os_error_text(errno)));
     temp.committed();
-    sync_directory(parent);
-    return final_path;
+    sync_directory(paths.parent);
+    return paths.final_path;
+}
+
+Result<std::string> prepare_checked(const PrepareRequest& req) {
+    if (Result<bool> checked = check_request(req); !checked) return fail(checked.error());
+    Result<IndexPaths> paths = prepare_paths(req);
+    if (!paths) return fail(paths.error());
+    if (Result<bool> cleared = remove_leftover_temp(paths.value().temp_path); !cleared) return fail(cleared.error());
+    TempFile temp(paths.value().temp_path);
+    if (Result<bool> created = create_mapped_temp(req, temp); !created) return fail(created.error());
+    write_body(req, temp, req.normalize || stores_normalized_rows(req.metric));
+    return commit_temp(temp, paths.value());
 }
 
 }  // namespace
 
-std::optional<std::uint32_t> metric_id_from_lowercase(std::string_view name) {
+std::optional<Metric> metric_from_lowercase_name(std::string_view name) {
     if (name == "cos" || name == "cosine" || name == "norm_cosine" || name == "normalized_cosine" ||
         name == "normalized-cosine")
-        return format::kCosine;
-    if (name == "dot" || name == "dotproduct" || name == "dot_product") return format::kDot;
-    if (name == "l2" || name == "euclidean" || name == "euclidian") return format::kEuclidean;
+        return Metric::cosine;
+    if (name == "dot" || name == "dotproduct" || name == "dot_product") return Metric::dot;
+    if (name == "l2" || name == "euclidean" || name == "euclidian") return Metric::euclidean;
     return std::nullopt;
 }
 
@@ -340,9 +283,7 @@ InvalidSample sample_invalid_values(const float* values, std::uint64_t count) {
     const std::uint64_t samples = (count + step - 1) / step;
     std::uint64_t invalid = 0;
     for (std::uint64_t pos = 0; pos < count; pos += step) {
-        std::uint32_t bits;
-        std::memcpy(&bits, values + pos, sizeof bits);
-        if ((bits & 0x7F800000u) == 0x7F800000u) ++invalid;
+        if (is_non_finite(values[pos])) ++invalid;
     }
     return {invalid, samples};
 }
@@ -352,7 +293,7 @@ bool base_name_acceptable(std::string_view utf8) {
     if (utf8.find_first_of("|<>\"?*:\\./") != std::string_view::npos) return false;
     std::size_t pos = 0;
     while (pos < utf8.size())
-        if (!is_white_space(next_code_point(utf8, pos))) return true;
+        if (!is_white_space(rivezor::utf8::next_code_point(utf8, pos))) return true;
     return false;
 }
 
@@ -361,7 +302,7 @@ std::string clean_base_name(std::string_view utf8) {
     std::size_t pos = 0;
     while (pos < utf8.size()) {
         const std::size_t start = pos;
-        const char32_t cp = next_code_point(utf8, pos);
+        const char32_t cp = rivezor::utf8::next_code_point(utf8, pos);
         if (cp == U'-' || cp == U'_' || is_alphanumeric(cp)) clean.append(utf8.substr(start, pos - start));
     }
     return clean;
@@ -374,21 +315,14 @@ std::uint64_t batch_rows(std::uint64_t dims, std::uint64_t rows) {
     return std::min(batch, rows);
 }
 
-std::string join_path(const std::string& dir, std::string_view name) {
-    if (dir.empty()) return std::string(name);
-    std::string joined = dir;
-    if (joined.back() != '/') joined += '/';
-    joined += name;
-    return joined;
-}
 
 Result<std::string> prepare_index(const PrepareRequest& request) {
     try {
         return prepare_checked(request);
     } catch (const std::bad_alloc&) {
-        return fail("Out of memory while preparing the index");
+        return fail(msg::kPrepareOutOfMemory);
     } catch (const std::exception& e) {
-        return fail(std::string("Index preparation failed: ") + e.what());
+        return fail(msg::prepare_failed(e.what()));
     }
 }
 

@@ -8,7 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/result.hpp"
+#include "core/metric.hpp"
+#include "core/result.hpp"
 
 namespace rivezor::prepare {
 
@@ -16,8 +17,8 @@ inline constexpr std::uint64_t kMaxDims = 10000;
 inline constexpr std::uint64_t kMaxRows = 50000000;
 inline constexpr double kStrictMemoryLimitBytes = 8589934592.0;
 
-// Metric id of an already lower-cased metric name; nullopt for a name outside the table.
-std::optional<std::uint32_t> metric_id_from_lowercase(std::string_view name);
+// The metric of an already lower-cased metric name; nullopt for a name outside the table.
+std::optional<Metric> metric_from_lowercase_name(std::string_view name);
 
 class WorkingCopy;
 
@@ -26,7 +27,7 @@ struct PrepareRequest {
     // When set, the storage of `values`: rows already written go back to the system early.
     WorkingCopy* working_copy = nullptr;
     std::uint64_t count = 0;
-    std::uint32_t metric = 0;
+    Metric metric = Metric::cosine;
     std::uint64_t dims = 0;
     std::uint64_t rows = 0;
     std::string base_name;  // UTF-8
@@ -49,7 +50,5 @@ InvalidSample sample_invalid_values(const float* values, std::uint64_t count);
 bool base_name_acceptable(std::string_view utf8);
 std::string clean_base_name(std::string_view utf8);
 std::uint64_t batch_rows(std::uint64_t dims, std::uint64_t rows);
-// The path joined the platform's way: no separator after an empty or slash-ended directory.
-std::string join_path(const std::string& dir, std::string_view name);
 
 }  // namespace rivezor::prepare

@@ -9,37 +9,11 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "core/utf8.hpp"
 #include "runtime/pool.hpp"
 
 namespace rivezor::runtime {
 namespace {
-
-bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    const std::size_t n = s.size();
-    while (i < n) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t extra;
-        std::uint32_t cp;
-        if (c < 0x80) { ++i; continue; }
-        if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; }
-        else return false;
-        if (i + extra >= n) return false;
-        for (std::size_t j = 1; j <= extra; ++j) {
-            const unsigned char cc = static_cast<unsigned char>(s[i + j]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not valid text.
-        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
-            (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
 
 std::atomic<bool> g_configured{false};
 
@@ -65,7 +39,7 @@ std::optional<std::string> env_text(const char* name) {
     const char* raw = std::getenv(name);
     if (raw == nullptr) return std::nullopt;
     std::string text(raw);
-    if (!valid_utf8(text)) return std::nullopt;
+    if (!utf8::is_valid(text)) return std::nullopt;
     return text;
 }
 

@@ -135,7 +135,7 @@ bool WorkerPool::install(std::size_t workers) {
 
 WorkerPool* WorkerPool::existing() { return g_pool.load(std::memory_order_acquire); }
 
-WorkerPool& WorkerPool::instance() {
+WorkerPool& WorkerPool::get_or_create() {
     WorkerPool* pool = g_pool.load(std::memory_order_acquire);
     if (pool == nullptr) {
         install(g_inherited_workers);

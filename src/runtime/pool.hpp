@@ -12,7 +12,7 @@ namespace rivezor::runtime {
 class WorkerPool {
 public:
     // The pool, created at its default size if nothing installed one before.
-    static WorkerPool& instance();
+    static WorkerPool& get_or_create();
     // The pool if one exists, else nullptr; never creates one.
     static WorkerPool* existing();
     // Creates the pool with `workers` threads (0: default size; capped at 65535).
@@ -44,8 +44,9 @@ private:
     std::size_t size_ = 0;
 };
 
-// Worker count T of the search paths: the pool's size, at least 1.
-inline std::size_t pool_size() { return WorkerPool::instance().size(); }
+// Worker count T of the search paths: the pool's size, at least 1; creates the pool at its
+// default size when nothing has yet.
+inline std::size_t pool_size() { return WorkerPool::get_or_create().size(); }
 
 template <class Body>
 void parallel_for(std::size_t count, Body&& body) {
@@ -54,7 +55,7 @@ void parallel_for(std::size_t count, Body&& body) {
         body(std::size_t{0});
         return;
     }
-    WorkerPool::instance().parallel_for(count, std::forward<Body>(body));
+    WorkerPool::get_or_create().parallel_for(count, std::forward<Body>(body));
 }
 
 }  // namespace rivezor::runtime

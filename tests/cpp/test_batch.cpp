@@ -2,6 +2,7 @@
 // top-k scan against the plain heap walk, and the validation of raw value counts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -20,37 +21,6 @@ namespace {
 
 using rivezor::batch::Path;
 
-struct RowBlockCase {
-    std::uint8_t metric;
-    std::uint64_t dims, rows;
-    std::size_t workers;
-    std::uint64_t expected;
-};
-
-class RowsPerBlock : public ::testing::TestWithParam<RowBlockCase> {};
-
-TEST_P(RowsPerBlock, BudgetOverDimsOrRowsOverFourT_Capped) {
-    const RowBlockCase c = GetParam();
-    EXPECT_EQ(rivezor::batch::rows_per_block(c.metric, c.dims, c.rows, c.workers), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, RowsPerBlock,
-    ::testing::Values(RowBlockCase{0, 128, 100000, 2, 8000},      // a = 62500 capped at 8000
-                      RowBlockCase{1, 768, 200000, 2, 25000},     // b = 25000 beats a = 20833
-                      RowBlockCase{1, 768, 100000, 2, 20833},     // a = 16e6 / 768
-                      RowBlockCase{1, 768, 10000000, 2, 32000},   // b capped at 32000
-                      RowBlockCase{2, 128, 100000, 2, 8000},      // euclidean a = 23437, cap 8000
-                      RowBlockCase{2, 1000, 1000000, 8, 31250},   // euclidean, b wins, under cap
-                      RowBlockCase{2, 1000, 90000, 8, 3000},      // euclidean a = 3000 over b = 2812
-                      RowBlockCase{1, 383, 1000000, 1, 8000},     // 8e6 budget, cap 8000
-                      RowBlockCase{1, 384, 1000000, 64, 16000},   // 10e6 budget: a = 26041, cap 16000
-                      RowBlockCase{1, 767, 60000, 64, 13037},     // a = 10e6 / 767
-                      RowBlockCase{0, 128, 5, 2, 5},              // never more than the rows
-                      RowBlockCase{0, 128, 0, 2, 1},              // at least 1
-                      RowBlockCase{0, 0, 100, 2, 100},            // dims 0 divides by 1
-                      RowBlockCase{0, 128, 100000, 0, 8000}));    // T = 0 counts as 1
-
 struct QueryBlockCase {
     const char* qblock;  // nullptr: unset
     std::uint8_t metric;
@@ -65,7 +35,7 @@ TEST_P(QueriesPerBlock, ForcedOrAutomatic) {
     const QueryBlockCase c = GetParam();
     const std::optional<std::string_view> qblock =
         c.qblock ? std::optional<std::string_view>(c.qblock) : std::nullopt;
-    EXPECT_EQ(rivezor::batch::queries_per_block(qblock, c.metric, c.dims, c.rows, c.nq, c.workers), c.expected);
+    EXPECT_EQ(rivezor::batch::queries_per_block(qblock, static_cast<rivezor::Metric>(c.metric), c.dims, c.rows, c.nq, c.workers), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -114,19 +84,19 @@ TEST(PerQueryChunk, EightOrFourPerProcessor) {
 TEST(ChoosePath, ForcedModesAreExactTexts) {
     using rivezor::batch::choose_path;
     using SV = std::optional<std::string_view>;
-    EXPECT_EQ(choose_path(std::nullopt, 2), Path::PerQuery);
-    EXPECT_EQ(choose_path(std::nullopt, 3), Path::PerQuery);
-    EXPECT_EQ(choose_path(std::nullopt, 4), Path::RowBlocked);
-    EXPECT_EQ(choose_path(SV("rayon"), 1000), Path::PerQuery);
-    EXPECT_EQ(choose_path(SV("matrix"), 2), Path::QueryBlocked);
-    EXPECT_EQ(choose_path(SV("matrix_full"), 2), Path::QueryBlocked);
-    EXPECT_EQ(choose_path(SV("chunked"), 2), Path::Chunked);
-    EXPECT_EQ(choose_path(SV("chunked_matrix"), 2), Path::Chunked);
-    EXPECT_EQ(choose_path(SV("blocked"), 2), Path::RowBlocked);
-    EXPECT_EQ(choose_path(SV("blocked_exact"), 2), Path::RowBlocked);
+    EXPECT_EQ(choose_path(std::nullopt, 2), Path::per_query);
+    EXPECT_EQ(choose_path(std::nullopt, 3), Path::per_query);
+    EXPECT_EQ(choose_path(std::nullopt, 4), Path::row_blocked);
+    EXPECT_EQ(choose_path(SV("rayon"), 1000), Path::per_query);
+    EXPECT_EQ(choose_path(SV("matrix"), 2), Path::query_blocked);
+    EXPECT_EQ(choose_path(SV("matrix_full"), 2), Path::query_blocked);
+    EXPECT_EQ(choose_path(SV("chunked"), 2), Path::chunked);
+    EXPECT_EQ(choose_path(SV("chunked_matrix"), 2), Path::chunked);
+    EXPECT_EQ(choose_path(SV("blocked"), 2), Path::row_blocked);
+    EXPECT_EQ(choose_path(SV("blocked_exact"), 2), Path::row_blocked);
     for (const char* other : {"Matrix", "RAYON", " rayon", "rayon ", "blocked-exact", "", "matrix_chunked"}) {
-        EXPECT_EQ(choose_path(SV(other), 2), Path::PerQuery) << other;
-        EXPECT_EQ(choose_path(SV(other), 4), Path::RowBlocked) << other;
+        EXPECT_EQ(choose_path(SV(other), 2), Path::per_query) << other;
+        EXPECT_EQ(choose_path(SV(other), 4), Path::row_blocked) << other;
     }
 }
 
@@ -155,38 +125,47 @@ std::vector<float> awkward_scores(std::size_t n, unsigned seed) {
     return s;
 }
 
-TEST(TopKScan, SameHitsAsHeapWalk) {
-    for (std::size_t n : {0u, 1u, 7u, 15u, 16u, 17u, 33u, 100u, 1000u, 4099u}) {
+// The streaming selector every score array goes through, against a full sort under the hit
+// order, on scores with NaN, infinities, signed zeros and many exact ties.
+TEST(TopKOfScores, SameHitsAsFullSort) {
+    for (std::size_t n : {0u, 1u, 7u, 15u, 16u, 17u, 33u, 100u, 257u, 1000u, 4099u}) {
         for (std::size_t k : {1u, 2u, 5u, 10u, 64u, 5000u}) {
             for (bool higher : {true, false}) {
                 const std::vector<float> s = awkward_scores(n, static_cast<unsigned>(n * 131 + k));
-                const auto want = rivezor::topk::top_k_of_scores(s.data(), n, k, higher, 1000);
-                const auto got = rivezor::batch::top_k_scan(s.data(), n, k, higher, 1000);
-                ASSERT_EQ(got.size(), want.size()) << n << " " << k << " " << higher;
-                for (std::size_t i = 0; i < got.size(); ++i) {
-                    EXPECT_EQ(got[i].idx, want[i].idx) << n << " " << k << " " << higher << " at " << i;
-                    EXPECT_EQ(std::memcmp(&got[i].score, &want[i].score, sizeof(float)), 0);
+                std::vector<rivezor::Hit> want;
+                for (std::size_t i = 0; i < n; ++i)
+                    if (std::isfinite(s[i])) want.push_back({1000 + i, s[i]});
+                std::sort(want.begin(), want.end(), rivezor::topk::HitOrder{higher});
+                if (want.size() > k) want.resize(k);
+                for (const auto simd : rivezor::test_support::simd_forms()) {
+                    const rivezor::runtime::SimdCapForTests cap(simd);
+                    const auto got = rivezor::topk::top_k_of_scores(s.data(), n, k, higher, 1000);
+                    ASSERT_EQ(got.size(), want.size()) << n << " " << k << " " << higher;
+                    for (std::size_t i = 0; i < got.size(); ++i) {
+                        EXPECT_EQ(got[i].idx, want[i].idx) << n << " " << k << " " << higher << " at " << i;
+                        EXPECT_EQ(std::memcmp(&got[i].score, &want[i].score, sizeof(float)), 0);
+                    }
                 }
             }
         }
     }
 }
 
-TEST(TopKScan, SignedZerosFollowTotalOrder) {
-    // The vector filter sees -0 and +0 as equal; the heap must still rank +0 above -0.
+TEST(TopKOfScores, SignedZerosFollowTotalOrder) {
+    // The vector filter sees -0 and +0 as equal; the selection must still rank +0 above -0.
     std::vector<float> s(40, -1.0f);
     s[3] = -0.0f;
     s[35] = 0.0f;
-    auto hi = rivezor::batch::top_k_scan(s.data(), s.size(), 1, true, 0);
+    auto hi = rivezor::topk::top_k_of_scores(s.data(), s.size(), 1, true, 0);
     ASSERT_EQ(hi.size(), 1u);
     EXPECT_EQ(hi[0].idx, 35u);
     std::vector<float> d(40, 1.0f);
     d[3] = 0.0f;
     d[35] = -0.0f;
-    auto lo = rivezor::batch::top_k_scan(d.data(), d.size(), 1, false, 0);
+    auto lo = rivezor::topk::top_k_of_scores(d.data(), d.size(), 1, false, 0);
     ASSERT_EQ(lo.size(), 1u);
     EXPECT_EQ(lo[0].idx, 35u);
-    EXPECT_TRUE(rivezor::batch::top_k_scan(s.data(), s.size(), 0, true, 0).empty());
+    EXPECT_TRUE(rivezor::topk::top_k_of_scores(s.data(), s.size(), 0, true, 0).empty());
 }
 
 TEST(SearchBatch, ShapeChecksInOrder) {

@@ -66,7 +66,7 @@ void open_from_many_threads_at_once(const std::string& path) {
         const char* v = std::getenv(rivezor::runtime::kExportedThreadVars[i]);
         if (v == nullptr || std::strcmp(v, "3") != 0) std::_Exit(30 + i);
     }
-    if (rivezor::runtime::WorkerPool::instance().size() != 3) std::_Exit(40);
+    if (rivezor::runtime::WorkerPool::get_or_create().size() != 3) std::_Exit(40);
     std::_Exit(0);
 }
 

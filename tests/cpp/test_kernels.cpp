@@ -77,21 +77,25 @@ class KernelDims : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(KernelDims, VectorFormsMatchTheLaneModelBitForBit) {
     const std::size_t n = GetParam();
-    for (unsigned seed = 0; seed < 6; ++seed) {
-        const auto q = values(n, seed, 1.0f);
-        const auto x = values(n, seed + 100, seed % 2 ? 1000.0f : 0.01f);
-        for (bool l2 : {false, true}) {
-            const float want = model_vector(l2, q.data(), x.data(), n);
-            const float sse = l2 ? k::l2sq_f32_sse(q.data(), x.data(), n) : k::dot_f32_sse(q.data(), x.data(), n);
-            const float vec =
-                l2 ? k::l2sq_f32_vector(q.data(), x.data(), n) : k::dot_f32_vector(q.data(), x.data(), n);
-            EXPECT_EQ(bits_of(sse), bits_of(want)) << "n=" << n << " l2=" << l2 << " seed=" << seed;
-            EXPECT_EQ(bits_of(vec), bits_of(want)) << "n=" << n << " l2=" << l2 << " seed=" << seed;
-            const float scalar =
-                l2 ? k::l2sq_f32_scalar(q.data(), x.data(), n) : k::dot_f32_scalar(q.data(), x.data(), n);
-            EXPECT_EQ(bits_of(scalar), bits_of(model_scalar(l2, q.data(), x.data(), n)));
-            if (n < 8) {
-                EXPECT_EQ(bits_of(scalar), bits_of(want)) << "below one group both forms agree";
+    for (const auto simd : rivezor::test_support::simd_forms()) {
+        const rivezor::runtime::SimdCapForTests cap(simd);
+        SCOPED_TRACE(rivezor::test_support::simd_form_name(simd));
+        for (unsigned seed = 0; seed < 6; ++seed) {
+            const auto q = values(n, seed, 1.0f);
+            const auto x = values(n, seed + 100, seed % 2 ? 1000.0f : 0.01f);
+            for (bool l2 : {false, true}) {
+                const float want = model_vector(l2, q.data(), x.data(), n);
+                const float sse = l2 ? k::l2sq_f32_sse(q.data(), x.data(), n) : k::dot_f32_sse(q.data(), x.data(), n);
+                const float vec =
+                    l2 ? k::l2sq_f32_vector(q.data(), x.data(), n) : k::dot_f32_vector(q.data(), x.data(), n);
+                EXPECT_EQ(bits_of(sse), bits_of(want)) << "n=" << n << " l2=" << l2 << " seed=" << seed;
+                EXPECT_EQ(bits_of(vec), bits_of(want)) << "n=" << n << " l2=" << l2 << " seed=" << seed;
+                const float scalar =
+                    l2 ? k::l2sq_f32_scalar(q.data(), x.data(), n) : k::dot_f32_scalar(q.data(), x.data(), n);
+                EXPECT_EQ(bits_of(scalar), bits_of(model_scalar(l2, q.data(), x.data(), n)));
+                if (n < 8) {
+                    EXPECT_EQ(bits_of(scalar), bits_of(want)) << "below one group both forms agree";
+                }
             }
         }
     }
@@ -103,14 +107,18 @@ TEST_P(KernelDims, ScoreRowsMatchesPairScoreOnEveryRow) {
     const std::size_t count = 11;
     const auto q = values(n, 7, 1.0f);
     const auto m = values(n * count, 8, 3.0f);
-    for (std::uint8_t metric : {0, 1, 2})
-        for (bool streaming : {false, true}) {
-            std::vector<float> out(count, -1.0f);
-            k::score_rows(metric, q.data(), m.data(), count, n, out.data(), streaming);
-            for (std::size_t r = 0; r < count; ++r)
-                EXPECT_EQ(bits_of(out[r]), bits_of(k::pair_score(metric, q.data(), m.data() + r * n, n)))
-                    << "n=" << n << " metric=" << int(metric) << " streaming=" << streaming << " row=" << r;
-        }
+    for (const auto simd : rivezor::test_support::simd_forms()) {
+        const rivezor::runtime::SimdCapForTests cap(simd);
+        SCOPED_TRACE(rivezor::test_support::simd_form_name(simd));
+        for (rivezor::Metric metric : {rivezor::Metric::cosine, rivezor::Metric::dot, rivezor::Metric::euclidean})
+            for (bool streaming : {false, true}) {
+                std::vector<float> out(count, -1.0f);
+                k::score_rows(metric, q.data(), m.data(), count, n, out.data(), streaming);
+                for (std::size_t r = 0; r < count; ++r)
+                    EXPECT_EQ(bits_of(out[r]), bits_of(k::pair_score(metric, q.data(), m.data() + r * n, n)))
+                        << "n=" << n << " metric=" << int(metric) << " streaming=" << streaming << " row=" << r;
+            }
+    }
 }
 
 TEST_P(KernelDims, PartialDotRestartsTheSchemeAtTheBlockStart) {
@@ -130,16 +138,16 @@ TEST_P(KernelDims, PartialDotRestartsTheSchemeAtTheBlockStart) {
 INSTANTIATE_TEST_SUITE_P(Dims, KernelDims, ::testing::ValuesIn(kernel_dims()));
 
 TEST(Kernels, ScoresOfSpecialValues) {
-    // Squared distance of a row to itself is exactly zero; cosine is not normalised.
+    // Squared distance of a row to itself is exactly zero; cosine is not normalized.
     const std::vector<float> q = {3.0f, 4.0f};
     const std::vector<float> unit = {0.6f, 0.8f};
-    EXPECT_EQ(k::pair_score(2, q.data(), q.data(), 2), 0.0f);
-    EXPECT_FLOAT_EQ(k::pair_score(0, q.data(), unit.data(), 2), 5.0f);
+    EXPECT_EQ(k::pair_score(rivezor::Metric::euclidean, q.data(), q.data(), 2), 0.0f);
+    EXPECT_FLOAT_EQ(k::pair_score(rivezor::Metric::cosine, q.data(), unit.data(), 2), 5.0f);
     std::vector<float> big(24, 1.0f), row(24, 1.0f);
     row[17] = std::numeric_limits<float>::infinity();
-    EXPECT_TRUE(std::isinf(k::pair_score(1, big.data(), row.data(), 24)));
+    EXPECT_TRUE(std::isinf(k::pair_score(rivezor::Metric::dot, big.data(), row.data(), 24)));
     row[17] = std::numeric_limits<float>::quiet_NaN();
-    EXPECT_TRUE(std::isnan(k::pair_score(2, big.data(), row.data(), 24)));
+    EXPECT_TRUE(std::isnan(k::pair_score(rivezor::Metric::euclidean, big.data(), row.data(), 24)));
 }
 
 TEST(Kernels, ScalarSwitchIsOffUnlessExactlyOne) {

@@ -35,27 +35,25 @@ INSTANTIATE_TEST_SUITE_P(Shapes, BlockSizeTable,
                                            BlockCase{10, 255, 16}, BlockCase{250000, 767, 32},
                                            BlockCase{1000000, 128, 32}));
 
-TEST(DimBlocks, LastBlockIsCutAtDims) {
-    const auto blocks = rivezor::make_dim_blocks(100, 16);
-    ASSERT_EQ(blocks.size(), 7u);
-    EXPECT_EQ(blocks.back().start, 96u);
-    EXPECT_EQ(blocks.back().end, 100u);
-    for (std::size_t b = 1; b < blocks.size(); ++b) EXPECT_EQ(blocks[b].start, blocks[b - 1].end);
-    EXPECT_TRUE(rivezor::make_dim_blocks(0, 16).empty());
-    EXPECT_EQ(rivezor::make_dim_blocks(16, 16).size(), 1u);
-}
-
-TEST(DimBlocks, OnDemandPartitionMatchesTheListedOne) {
+TEST(DimBlocks, ContiguousBlocksOfOneWidthCutAtDims) {
     for (std::size_t dims : {0u, 1u, 15u, 16u, 17u, 100u, 768u, 4095u})
         for (std::size_t bs : {1u, 16u, 32u, 64u}) {
-            const rivezor::DimBlocks lazy(dims, bs);
-            const auto listed = rivezor::make_dim_blocks(dims, bs);
-            ASSERT_EQ(lazy.size(), listed.size()) << dims << "/" << bs;
-            for (std::size_t b = 0; b < listed.size(); ++b) {
-                EXPECT_EQ(lazy[b].start, listed[b].start);
-                EXPECT_EQ(lazy[b].end, listed[b].end);
+            const rivezor::DimBlocks blocks(dims, bs);
+            ASSERT_EQ(blocks.size(), (dims + bs - 1) / bs) << dims << "/" << bs;
+            std::size_t next = 0;
+            for (std::size_t b = 0; b < blocks.size(); ++b) {
+                EXPECT_EQ(blocks[b].start, next);
+                EXPECT_EQ(blocks[b].end, std::min(next + bs, dims));
+                next = blocks[b].end;
             }
+            EXPECT_EQ(next, dims);
         }
+    EXPECT_EQ(rivezor::DimBlocks(100, 16)[6].start, 96u);
+    EXPECT_EQ(rivezor::DimBlocks(100, 16)[6].end, 100u);
+    EXPECT_EQ(rivezor::DimBlocks(16, 0).size(), 0u);
+    // A width near 2^64 (a caller's block_size) is one block, not a wrapped count.
+    EXPECT_EQ(rivezor::DimBlocks(24, SIZE_MAX).size(), 1u);
+    EXPECT_EQ(rivezor::DimBlocks(24, SIZE_MAX)[0].end, 24u);
     // Four billion declared dimensions: the count without the list.
     EXPECT_EQ(rivezor::DimBlocks(0xFFFFFFFFu, 16).size(), 0x10000000u);
     EXPECT_EQ(rivezor::DimBlocks(0xFFFFFFFFu, 16)[0x0FFFFFFF].end, 0xFFFFFFFFu);
@@ -80,44 +78,48 @@ TEST_P(RowAndBlockNorms, MatchNaiveDoubleSumsBitForBit) {
     for (std::size_t i = 0; i < values.size(); i += 5) values[i] *= 1024.0f;
     for (std::size_t i = 2; i < values.size(); i += 7) values[i] *= 1.0f / 4096.0f;
     const std::string path = write_index("norms", c.dims, c.rows, c.metric, values, c.trailing);
-    auto opened = rivezor::open_engine(path, false);
-    ASSERT_TRUE(opened.ok()) << opened.error();
-    const auto& e = *opened.value();
-    ASSERT_EQ(e.has_block_norms(), c.block_norms);
-    const auto& blocks = e.dim_blocks();
-    const std::size_t bs = e.block_size();
-    ASSERT_EQ(blocks.size(), (c.dims + bs - 1) / bs);
-    ASSERT_EQ(e.block_norms_sq().size(), c.block_norms ? static_cast<std::size_t>(c.rows) * blocks.size() : 0u);
-    ASSERT_EQ(e.row_norms_sq().size(), c.rows);
-    for (std::size_t r = 0; r < c.rows; ++r) {
-        double s = 0.0;
-        for (std::size_t j = 0; j < c.dims; ++j) {
-            const double x = values[r * c.dims + j];
-            s = s + x * x;
-        }
-        ASSERT_EQ(e.row_norms_sq()[r], s) << "row " << r;
-        ASSERT_EQ(e.row_norms()[r], std::sqrt(static_cast<float>(s))) << "row " << r;
-        if (!c.block_norms) continue;
-        for (std::size_t b = 0; b < blocks.size(); ++b) {
-            ASSERT_EQ(blocks[b].start, b * bs);
-            ASSERT_EQ(blocks[b].end, std::min<std::size_t>((b + 1) * bs, c.dims));
-            double bsum = 0.0;
-            for (std::size_t j = b * bs; j < std::min<std::size_t>((b + 1) * bs, c.dims); ++j) {
+    for (const auto simd : rivezor::test_support::simd_forms()) {
+        const rivezor::runtime::SimdCapForTests cap(simd);
+        SCOPED_TRACE(rivezor::test_support::simd_form_name(simd));
+        auto opened = rivezor::open_engine(path, false);
+        ASSERT_TRUE(opened.ok()) << opened.error();
+        const auto& e = *opened.value();
+        ASSERT_EQ(e.has_block_norms(), c.block_norms);
+        const auto& blocks = e.dim_blocks();
+        const std::size_t bs = e.block_size();
+        ASSERT_EQ(blocks.size(), (c.dims + bs - 1) / bs);
+        ASSERT_EQ(e.block_norms_sq().size(), c.block_norms ? static_cast<std::size_t>(c.rows) * blocks.size() : 0u);
+        ASSERT_EQ(e.row_norms_sq().size(), c.rows);
+        for (std::size_t r = 0; r < c.rows; ++r) {
+            double s = 0.0;
+            for (std::size_t j = 0; j < c.dims; ++j) {
                 const double x = values[r * c.dims + j];
-                bsum = bsum + x * x;
+                s = s + x * x;
             }
-            ASSERT_EQ(e.block_norms_sq()[r * blocks.size() + b], bsum) << "row " << r << " block " << b;
+            ASSERT_EQ(e.row_norms_sq()[r], s) << "row " << r;
+            ASSERT_EQ(e.row_norms()[r], std::sqrt(static_cast<float>(s))) << "row " << r;
+            if (!c.block_norms) continue;
+            for (std::size_t b = 0; b < blocks.size(); ++b) {
+                ASSERT_EQ(blocks[b].start, b * bs);
+                ASSERT_EQ(blocks[b].end, std::min<std::size_t>((b + 1) * bs, c.dims));
+                double bsum = 0.0;
+                for (std::size_t j = b * bs; j < std::min<std::size_t>((b + 1) * bs, c.dims); ++j) {
+                    const double x = values[r * c.dims + j];
+                    bsum = bsum + x * x;
+                }
+                ASSERT_EQ(e.block_norms_sq()[r * blocks.size() + b], bsum) << "row " << r << " block " << b;
+            }
         }
+        // The digest covers the whole file as read back from disk, trailing bytes included.
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        std::vector<unsigned char> file_bytes;
+        unsigned char buf[1 << 16];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;) file_bytes.insert(file_bytes.end(), buf, buf + n);
+        std::fclose(f);
+        ASSERT_EQ(file_bytes.size(), 12 + static_cast<std::size_t>(c.rows) * c.dims * 4 + c.trailing);
+        EXPECT_EQ(e.index_digest(), rivezor::blake3_digest(file_bytes.data(), file_bytes.size()));
     }
-    // The digest covers the whole file as read back from disk, trailing bytes included.
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    std::vector<unsigned char> file_bytes;
-    unsigned char buf[1 << 16];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof(buf), f)) > 0;) file_bytes.insert(file_bytes.end(), buf, buf + n);
-    std::fclose(f);
-    ASSERT_EQ(file_bytes.size(), 12 + static_cast<std::size_t>(c.rows) * c.dims * 4 + c.trailing);
-    EXPECT_EQ(e.index_digest(), rivezor::blake3_digest(file_bytes.data(), file_bytes.size()));
     std::remove(path.c_str());
 }
 

@@ -14,6 +14,7 @@
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/single.hpp"
+#include "engine/work_size.hpp"
 #include "engine/topk.hpp"
 #include "test_support.hpp"
 
@@ -49,11 +50,11 @@ std::vector<Ranked> reference(const rivezor::SearchEngine& e, const std::vector<
         double s = 0.0;
         for (std::size_t j = 0; j < e.dims(); ++j) {
             const double a = q[j], b = e.row(r)[j];
-            s += e.metric() == 2 ? (a - b) * (a - b) : a * b;
+            s += e.metric() == rivezor::Metric::euclidean ? (a - b) * (a - b) : a * b;
         }
         if (std::isfinite(s)) all.push_back({r, s});
     }
-    const bool higher = e.metric() != 2;
+    const bool higher = rivezor::higher_is_better(e.metric());
     std::sort(all.begin(), all.end(), [&](const Ranked& a, const Ranked& b) {
         if (a.score != b.score) return higher ? a.score > b.score : a.score < b.score;
         return a.idx < b.idx;
@@ -67,42 +68,53 @@ const SinglePath kAllPaths[] = {SinglePath::row_scan, SinglePath::chunked, Singl
 
 // ---------------------------------------------------------------------------------------
 
-struct ChunkCase {
-    std::uint64_t rows, dims;
-    std::uint8_t metric;
-    std::size_t threads, expected;
+// The single chunked and blocked paths and the batch row-blocked path share one work size.
+struct WorkSizeCase {
+    rivezor::Metric metric;
+    std::uint64_t dims, rows;
+    std::size_t workers, expected;
 };
 
-class ChunkLength : public ::testing::TestWithParam<ChunkCase> {};
+constexpr rivezor::Metric kCos = rivezor::Metric::cosine, kDot = rivezor::Metric::dot, kL2 = rivezor::Metric::euclidean;
 
-TEST_P(ChunkLength, FollowsBudgetSpreadAndCap) {
+class WorkSize : public ::testing::TestWithParam<WorkSizeCase> {};
+
+TEST_P(WorkSize, BudgetOverDimsOrRowsOverFourWorkersCapped) {
     const auto c = GetParam();
-    EXPECT_EQ(rivezor::single_chunk_length(c.rows, c.dims, c.metric, c.threads), c.expected);
+    EXPECT_EQ(rivezor::rows_per_work_item(c.metric, c.dims, c.rows, c.workers), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Shapes, ChunkLength,
+    Shapes, WorkSize,
     ::testing::Values(
-        ChunkCase{100000, 128, 0, 8, 8000},       // a = 62500 capped at 8000
-        ChunkCase{100, 128, 2, 2, 100},           // E = 3000000, cut at rows
-        ChunkCase{1000000, 128, 2, 2, 8000},      // b = 125000 capped
-        ChunkCase{20000, 128, 2, 1, 8000},        // a = 23437 beats b = 5000, capped
-        ChunkCase{1000000, 768, 0, 2, 32000},     // b = 125000, cap 32000
-        ChunkCase{1000000, 384, 1, 2, 16000},     // cap 16000
-        ChunkCase{20000, 1000, 0, 1, 16000},      // a = 16000 (E 16000000), b = 5000
-        ChunkCase{20000, 500, 0, 1, 16000},       // a = 20000, cap 16000
-        ChunkCase{3000, 3000000, 2, 1, 750},      // a = 1, b = 750
-        ChunkCase{3000, 20000000, 0, 0, 750},     // a = 0 (E < d), threads 0 count as 1
-        ChunkCase{2, 20000000, 0, 4, 1},          // a = b = 0: at least 1
-        ChunkCase{0, 128, 0, 2, 1},               // empty index: still 1
-        ChunkCase{50000, 0, 0, 2, 8000}));        // dims 0 counts as 1
-
-TEST(ChunkLength, EuclideanSpreadBeatsBudgetWhenRowsAreMany) {
-    // a = 3000000 / 1000 = 3000; b = 200000 / 4 = 50000 -> capped at 32000 (dims >= 768).
-    EXPECT_EQ(rivezor::single_chunk_length(200000, 1000, 2, 1), 32000u);
-    // a = 3000 wins over b = 2500 for 10000 rows.
-    EXPECT_EQ(rivezor::single_chunk_length(10000, 1000, 2, 1), 3000u);
-}
+        WorkSizeCase{kCos, 128, 100000, 2, 8000},  // a = 62500 capped at 8000
+        WorkSizeCase{kDot, 768, 200000, 2, 25000},  // b = 25000 beats a = 20833
+        WorkSizeCase{kDot, 768, 100000, 2, 20833},  // a = 16e6 / 768
+        WorkSizeCase{kDot, 768, 10000000, 2, 32000},  // b capped at 32000
+        WorkSizeCase{kL2, 128, 100000, 2, 8000},  // euclidean a = 23437, cap 8000
+        WorkSizeCase{kL2, 1000, 1000000, 8, 31250},  // euclidean, b wins, under cap
+        WorkSizeCase{kL2, 1000, 90000, 8, 3000},  // euclidean a = 3000 over b = 2812
+        WorkSizeCase{kDot, 383, 1000000, 1, 8000},  // 8e6 budget, cap 8000
+        WorkSizeCase{kDot, 384, 1000000, 64, 16000},  // 10e6 budget: a = 26041, cap 16000
+        WorkSizeCase{kDot, 767, 60000, 64, 13037},  // a = 10e6 / 767
+        WorkSizeCase{kCos, 128, 5, 2, 5},  // never more than the rows
+        WorkSizeCase{kCos, 128, 0, 2, 1},  // at least 1
+        WorkSizeCase{kCos, 0, 100, 2, 100},  // dims 0 divides by 1
+        WorkSizeCase{kCos, 128, 100000, 0, 8000},  // workers 0 count as 1
+        WorkSizeCase{kCos, 128, 100000, 8, 8000},  // a = 62500 capped at 8000
+        WorkSizeCase{kL2, 128, 100, 2, 100},  // E = 3000000, cut at rows
+        WorkSizeCase{kL2, 128, 1000000, 2, 8000},  // b = 125000 capped
+        WorkSizeCase{kL2, 128, 20000, 1, 8000},  // a = 23437 beats b = 5000, capped
+        WorkSizeCase{kCos, 768, 1000000, 2, 32000},  // b = 125000, cap 32000
+        WorkSizeCase{kDot, 384, 1000000, 2, 16000},  // cap 16000
+        WorkSizeCase{kCos, 1000, 20000, 1, 16000},  // a = 16000 (E 16000000), b = 5000
+        WorkSizeCase{kCos, 500, 20000, 1, 16000},  // a = 20000, cap 16000
+        WorkSizeCase{kL2, 3000000, 3000, 1, 750},  // a = 1, b = 750
+        WorkSizeCase{kCos, 20000000, 3000, 0, 750},  // a = 0 (E < d), threads 0 count as 1
+        WorkSizeCase{kCos, 20000000, 2, 4, 1},  // a = b = 0: at least 1
+        WorkSizeCase{kCos, 0, 50000, 2, 8000},  // dims 0 counts as 1
+        WorkSizeCase{kL2, 1000, 200000, 1, 32000},  // spread beats the budget, capped for dims >= 768
+        WorkSizeCase{kL2, 1000, 10000, 1, 3000}));  // the budget beats the spread
 
 struct ChoiceCase {
     const char* mode;  // nullptr: unset
@@ -116,7 +128,7 @@ class PathChoice : public ::testing::TestWithParam<ChoiceCase> {};
 TEST_P(PathChoice, ModeAndShape) {
     const auto c = GetParam();
     const std::optional<std::string> mode = c.mode ? std::optional<std::string>(c.mode) : std::nullopt;
-    EXPECT_EQ(rivezor::choose_single_path(mode, c.metric, c.rows, c.dims), c.expected);
+    EXPECT_EQ(rivezor::choose_single_path(mode, static_cast<rivezor::Metric>(c.metric), c.rows, c.dims), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,7 +204,7 @@ TEST(EveryPath, RandomDataRowAndChunkedScanAgreeBitForBit) {
             EXPECT_EQ(a.value().hits[i].idx, b.value().hits[i].idx);
             EXPECT_EQ(bits_of(a.value().hits[i].score), bits_of(b.value().hits[i].score));
             EXPECT_EQ(bits_of(a.value().hits[i].score),
-                      bits_of(rivezor::kernels::pair_score(1, q.data(), e->row(a.value().hits[i].idx), dims)));
+                      bits_of(rivezor::kernels::pair_score(rivezor::Metric::dot, q.data(), e->row(a.value().hits[i].idx), dims)));
         }
         // The matrix paths and the pruned scan round differently; the rows still match the
         // reference wherever neighbours are not within rounding of each other.
@@ -218,8 +230,8 @@ TEST(EveryPath, RandomDataRowAndChunkedScanAgreeBitForBit) {
 // the bar's score but smaller numbers must still win. The row scan splits this size too.
 TEST(EveryPath, EqualScoresAcrossChunksKeepTheEarliestRows) {
     const std::uint32_t rows = 8001, dims = 160;
-    ASSERT_EQ(rivezor::single_chunk_length(rows, dims, 0, 1), 8000u);
-    ASSERT_EQ(rivezor::single_chunk_length(rows, dims, 0, 64), 8000u);
+    ASSERT_EQ(rivezor::rows_per_work_item(rivezor::Metric::cosine, dims, rows, 1), 8000u);
+    ASSERT_EQ(rivezor::rows_per_work_item(rivezor::Metric::cosine, dims, rows, 64), 8000u);
     std::vector<float> m(std::size_t{rows} * dims, 0.25f);
     for (std::uint32_t metric : {0u, 2u}) {
         auto e = open_index("single_ties", dims, rows, metric, m);
@@ -323,7 +335,7 @@ struct SlackCase {
     std::size_t dims, block;
     double q_energy;
     float row_norm;
-    bool fixed;  // whether the documented 0.0001 stays
+    bool fixed;  // whether the fixed 0.0001 stays
 };
 
 class PrunedSlackScale : public ::testing::TestWithParam<SlackCase> {};
@@ -437,22 +449,26 @@ TEST(Candidates, MatchPlainFilterForEveryClassOfScoreAndLimit) {
     for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 31u, 256u}) {
         std::vector<float> scores(n);
         for (float& s : scores) s = pick(gen) < 3 ? specials[pick(gen) % 8] : normal(gen);
-        std::vector<std::int32_t> limits = {0, -1, rivezor::topk::order_key(-0.5f), rivezor::topk::order_key(1.0f),
+        std::vector<std::int32_t> limits = {0, -1, rivezor::order_key(-0.5f), rivezor::order_key(1.0f),
                                             INT32_MIN, INT32_MAX};
-        if (n > 0) limits.push_back(rivezor::topk::order_key(scores[n / 2]));
+        if (n > 0) limits.push_back(rivezor::order_key(scores[n / 2]));
         for (bool higher : {true, false}) {
             for (std::size_t l = 0; l <= limits.size(); ++l) {
                 const std::int32_t* limit = l < limits.size() ? &limits[l] : nullptr;
                 std::vector<std::uint32_t> want;
                 for (std::size_t i = 0; i < n; ++i) {
                     if (!std::isfinite(scores[i])) continue;
-                    const std::int32_t key = rivezor::topk::order_key(scores[i]);
+                    const std::int32_t key = rivezor::order_key(scores[i]);
                     if (limit != nullptr && (higher ? key < *limit : key > *limit)) continue;
                     want.push_back(static_cast<std::uint32_t>(i));
                 }
-                std::vector<std::uint32_t> got(n + 1);
-                got.resize(rivezor::topk::candidates(scores.data(), n, limit, higher, got.data()));
-                EXPECT_EQ(got, want) << "n=" << n << " higher=" << higher << " limit#" << l;
+                for (const auto simd : rivezor::test_support::simd_forms()) {
+                    const rivezor::runtime::SimdCapForTests cap(simd);
+                    std::vector<std::uint32_t> got(n + 1);
+                    got.resize(rivezor::topk::candidates(scores.data(), n, limit, higher, got.data()));
+                    EXPECT_EQ(got, want) << "n=" << n << " higher=" << higher << " limit#" << l << " "
+                                         << rivezor::test_support::simd_form_name(simd);
+                }
             }
         }
     }

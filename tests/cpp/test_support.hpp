@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "engine/engine.hpp"
-#include "prepare/format.hpp"
+#include "runtime/cpu_features.hpp"
+#include "core/index_format.hpp"
 
 namespace rivezor::test_support {
 
@@ -28,10 +29,8 @@ inline std::string write_index(const std::string& name, std::uint32_t dims, std:
     const std::string path = ::testing::TempDir() + "/" + name + "_" + std::to_string(::getpid()) + "_" +
                              std::to_string(serial.fetch_add(1)) + ".bin";
     std::ofstream out(path, std::ios::binary);
-    unsigned char header[12];
-    format::write_u32_le(header, dims);
-    format::write_u32_le(header + 4, rows);
-    format::write_u32_le(header + 8, metric);
+    unsigned char header[format::kHeaderBytes];
+    format::write_header(header, {dims, rows, metric});
     out.write(reinterpret_cast<const char*>(header), 12);
     out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * 4));
     for (std::size_t i = 0; i < trailing; ++i) out.put(static_cast<char>(i));
@@ -56,6 +55,16 @@ inline std::vector<float> normal_values(std::size_t n, unsigned seed, float stdd
     for (auto& x : v) x = dist(gen);
     return v;
 }
+
+// Every vector form this processor can run: code chosen per processor must give the same
+// bits in each, so the tests run each form rather than only the widest.
+inline std::vector<runtime::Simd> simd_forms() {
+    std::vector<runtime::Simd> forms{runtime::Simd::baseline};
+    if (runtime::processor_has_avx2()) forms.push_back(runtime::Simd::avx2);
+    return forms;
+}
+
+inline const char* simd_form_name(runtime::Simd simd) { return simd == runtime::Simd::avx2 ? "avx2" : "baseline"; }
 
 inline std::uint32_t bits_of(float f) {
     std::uint32_t b;

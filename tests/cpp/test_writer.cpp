@@ -1,5 +1,5 @@
 // The writer's engine side: the size-estimate gate on matrices too big to build in a test,
-// the sample arithmetic, batch sizes, naming helpers and the extreme-row normalisation.
+// the sample arithmetic, batch sizes, naming helpers and the extreme-row normalization.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -21,6 +21,7 @@
 #include "prepare/normalize.hpp"
 #include "prepare/unicode_classes.hpp"
 #include "prepare/working_copy.hpp"
+#include "prepare/file_system.hpp"
 #include "prepare/writer.hpp"
 #include "runtime/pool.hpp"
 
@@ -92,7 +93,7 @@ TEST_P(StrictMemcheck, GatesOnlyAboveTheLimitAndOnlyOnRequest) {
     PrepareRequest req;
     req.values = m.data();
     req.count = c.rows * c.dims;
-    req.metric = 1;
+    req.metric = rivezor::Metric::dot;
     req.dims = c.dims;
     req.rows = c.rows;
     req.base_name = "big";
@@ -155,12 +156,12 @@ TEST(WriterBatches, RowsPerBatch) {
 }
 
 TEST(WriterNames, MetricTable) {
-    EXPECT_EQ(metric_id_from_lowercase("normalized-cosine"), 0u);
-    EXPECT_EQ(metric_id_from_lowercase("dot_product"), 1u);
-    EXPECT_EQ(metric_id_from_lowercase("euclidian"), 2u);
+    EXPECT_EQ(metric_from_lowercase_name("normalized-cosine"), rivezor::Metric::cosine);
+    EXPECT_EQ(metric_from_lowercase_name("dot_product"), rivezor::Metric::dot);
+    EXPECT_EQ(metric_from_lowercase_name("euclidian"), rivezor::Metric::euclidean);
     for (std::string_view bad : {std::string_view("COSINE"), std::string_view(""), std::string_view("cosine\0", 7),
                                  std::string_view("l2 "), std::string_view("dot-product")})
-        EXPECT_FALSE(metric_id_from_lowercase(bad).has_value()) << bad;
+        EXPECT_FALSE(metric_from_lowercase_name(bad).has_value()) << bad;
 }
 
 TEST(WriterNames, BaseNameChecksOnRawBytes) {
@@ -246,7 +247,7 @@ TEST(WriterFiles, WritesHeaderAndBodyAndReplacesAtomically) {
     PrepareRequest req;
     req.values = values.data();
     req.count = values.size();
-    req.metric = 2;
+    req.metric = rivezor::Metric::euclidean;
     req.dims = 3;
     req.rows = 2;
     req.base_name = "t";
@@ -281,7 +282,7 @@ TEST(WorkingCopyTest, ParallelFillAndReleaseFromTheFront) {
     const std::uint64_t count = (std::uint64_t{9} << 20) / 4 + 12345;  // past the parallel threshold, odd tail
     std::vector<float> source(count);
     for (std::uint64_t i = 0; i < count; ++i) source[i] = static_cast<float>(i % 100003) * 0.5f;
-    rivezor::runtime::WorkerPool::instance();  // copies go parallel only on an existing pool
+    rivezor::runtime::WorkerPool::get_or_create();  // copies go parallel only on an existing pool
     WorkingCopy copy;
     ASSERT_TRUE(copy.allocate(count));
     copy.fill(source.data(), count);

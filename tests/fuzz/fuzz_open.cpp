@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
-#include "prepare/format.hpp"
+#include "core/index_format.hpp"
 
 namespace {
 
@@ -119,7 +119,7 @@ HARNESS_ONLY void check_engine(const rivezor::SearchEngine& e, const std::vector
     const std::uint32_t dims = le32(file.data());
     const std::uint32_t rows = le32(file.data() + 4);
     const std::uint32_t metric = le32(file.data() + 8);
-    if (e.dims() != dims || e.rows() != rows || e.metric() != metric) die("header fields differ");
+    if (e.dims() != dims || e.rows() != rows || rivezor::metric_id(e.metric()) != metric) die("header fields differ");
     if (e.mapped_length() != file.size()) die("mapping length differs from the file length");
     if (rows > 0 && dims > 0 &&
         reinterpret_cast<const std::uint8_t*>(e.data()) + 4 * std::uint64_t{rows} * dims >

@@ -1,5 +1,5 @@
-// The engine's answer type: a value or the message text the binding raises as ValueError.
-// Engine and writer code never throws across their public functions.
+// The answer type of engine and writer functions: a value or the message text the binding
+// raises as ValueError. Engine and writer code never throws across their public functions.
 #pragma once
 
 #include <string>

@@ -1,0 +1,43 @@
+// Processor feature detection, once per process on first use, and the test cap applied on
+// top of it with one relaxed atomic load per query.
+#include "runtime/cpu_features.hpp"
+
+#include <atomic>
+
+namespace rivezor::runtime {
+namespace {
+
+struct Features {
+    bool avx2;
+    const char* widest;
+};
+
+const Features& features() {
+    static const Features detected = [] {
+        // Static initialisers may run before the compiler's own detection has.
+        __builtin_cpu_init();
+        const bool avx2 = __builtin_cpu_supports("avx2");
+        const char* widest = avx2                              ? "avx2"
+                             : __builtin_cpu_supports("avx")    ? "avx"
+                             : __builtin_cpu_supports("sse4.2") ? "sse4.2"
+                                                                : "scalar";
+        return Features{avx2, widest};
+    }();
+    return detected;
+}
+
+std::atomic<Simd> g_cap{Simd::avx2};
+
+}  // namespace
+
+const char* processor_simd_name() { return features().widest; }
+bool processor_has_avx2() { return features().avx2; }
+
+Simd kernel_simd() {
+    return processor_has_avx2() && g_cap.load(std::memory_order_relaxed) == Simd::avx2 ? Simd::avx2 : Simd::baseline;
+}
+
+SimdCapForTests::SimdCapForTests(Simd cap) : previous_(g_cap.exchange(cap)) {}
+SimdCapForTests::~SimdCapForTests() { g_cap.store(previous_); }
+
+}  // namespace rivezor::runtime

@@ -24,9 +24,9 @@
 namespace rivezor {
 namespace {
 
-// Rows scored per kernel call before their scores meet the selection: one step of the
-// selector's filter, large enough that the interleaved kernel runs at full width.
-constexpr std::size_t kScoreBatch = topk::StreamingTopK::kStep;
+// Rows scored per kernel call before their scores meet the selection: small enough that
+// the scores stay in L1, large enough that the interleaved kernel runs at full width.
+constexpr std::size_t kScoreBatch = 256;
 
 // Up to this many matrix elements (4 MiB of floats, a few hundred microseconds of work at
 // most) a row scan runs on the calling thread: waking workers costs about as much as

@@ -28,32 +28,53 @@ std::size_t candidates_scalar(const float* scores, std::size_t n, const std::int
     return m;
 }
 
-RIVEZOR_TARGET_AVX2 std::size_t candidates_avx2(const float* scores, std::size_t n,
-                                                                  const std::int32_t* limit, bool higher_is_better,
-                                                                  std::uint32_t* offsets) {
+// Appends the offsets of the scores in [i, i + 8) that pass: finite and, with a limit, with
+// an order key on the right side of it.
+template <bool Higher, bool HasLimit>
+RIVEZOR_TARGET_AVX2 __attribute__((always_inline)) inline std::size_t candidates_of_eight_avx2(
+    const float* scores, std::size_t i, __m256i limit_i32x8, std::uint32_t* offsets, std::size_t m) {
     const __m256i exponent_i32x8 = _mm256_set1_epi32(0x7F800000);
-    const __m256i limit_i32x8 = _mm256_set1_epi32(limit != nullptr ? *limit : 0);
+    const __m256i bits_i32x8 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(scores + i));
+    __m256i reject_i32x8 = _mm256_cmpeq_epi32(_mm256_and_si256(bits_i32x8, exponent_i32x8), exponent_i32x8);
+    if constexpr (HasLimit) {
+        // order_key: the 31 low bits flipped when the sign bit is set.
+        const __m256i key_i32x8 = _mm256_xor_si256(bits_i32x8, _mm256_srli_epi32(_mm256_srai_epi32(bits_i32x8, 31), 1));
+        reject_i32x8 = _mm256_or_si256(reject_i32x8, Higher ? _mm256_cmpgt_epi32(limit_i32x8, key_i32x8)
+                                                            : _mm256_cmpgt_epi32(key_i32x8, limit_i32x8));
+    }
+    unsigned keep = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(reject_i32x8))) & 0xFFu;
+    while (keep != 0) {
+        offsets[m++] = static_cast<std::uint32_t>(i + static_cast<std::size_t>(__builtin_ctz(keep)));
+        keep &= keep - 1;
+    }
+    return m;
+}
+
+template <bool Higher, bool HasLimit>
+RIVEZOR_TARGET_AVX2 std::size_t candidates_avx2(const float* scores, std::size_t n, const std::int32_t* limit,
+                                                std::uint32_t* offsets) {
+    const __m256i limit_i32x8 = _mm256_set1_epi32(HasLimit ? *limit : 0);
     std::size_t m = 0;
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i bits_i32x8 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(scores + i));
-        __m256i reject_i32x8 =
-            _mm256_cmpeq_epi32(_mm256_and_si256(bits_i32x8, exponent_i32x8), exponent_i32x8);
-        if (limit != nullptr) {
-            // order_key: the 31 low bits flipped when the sign bit is set.
-            const __m256i key_i32x8 =
-                _mm256_xor_si256(bits_i32x8, _mm256_srli_epi32(_mm256_srai_epi32(bits_i32x8, 31), 1));
-            reject_i32x8 = _mm256_or_si256(reject_i32x8, higher_is_better ? _mm256_cmpgt_epi32(limit_i32x8, key_i32x8)
-                                                                          : _mm256_cmpgt_epi32(key_i32x8, limit_i32x8));
-        }
-        unsigned keep = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(reject_i32x8))) & 0xFFu;
-        while (keep != 0) {
-            offsets[m++] = static_cast<std::uint32_t>(i + static_cast<std::size_t>(__builtin_ctz(keep)));
-            keep &= keep - 1;
+    if constexpr (HasLimit) {
+        // The limit as a float: a finite score whose key passes the limit also passes a plain
+        // float comparison with it (which only adds -0 against +0, and NaN), so sixteen scores
+        // that all fail that comparison, the common case once a scan has a limit, are passed
+        // over after two compares, before any key is computed.
+        const __m256 bar_f32x8 = _mm256_castsi256_ps(
+            _mm256_xor_si256(limit_i32x8, _mm256_srli_epi32(_mm256_srai_epi32(limit_i32x8, 31), 1)));
+        constexpr int kMaybe = Higher ? _CMP_NLT_UQ : _CMP_NGT_UQ;
+        for (; i + 16 <= n; i += 16) {
+            const __m256 either_f32x8 = _mm256_or_ps(_mm256_cmp_ps(_mm256_loadu_ps(scores + i), bar_f32x8, kMaybe),
+                                                     _mm256_cmp_ps(_mm256_loadu_ps(scores + i + 8), bar_f32x8, kMaybe));
+            if (_mm256_movemask_ps(either_f32x8) == 0) continue;
+            m = candidates_of_eight_avx2<Higher, HasLimit>(scores, i, limit_i32x8, offsets, m);
+            m = candidates_of_eight_avx2<Higher, HasLimit>(scores, i + 8, limit_i32x8, offsets, m);
         }
     }
+    for (; i + 8 <= n; i += 8) m = candidates_of_eight_avx2<Higher, HasLimit>(scores, i, limit_i32x8, offsets, m);
     for (; i < n; ++i)
-        if (passes(scores[i], limit, higher_is_better)) offsets[m++] = static_cast<std::uint32_t>(i);
+        if (passes(scores[i], limit, Higher)) offsets[m++] = static_cast<std::uint32_t>(i);
     return m;
 }
 
@@ -61,8 +82,12 @@ RIVEZOR_TARGET_AVX2 std::size_t candidates_avx2(const float* scores, std::size_t
 
 std::size_t candidates(const float* scores, std::size_t n, const std::int32_t* limit, bool higher_is_better,
                        std::uint32_t* offsets) {
-    if (runtime::kernel_simd() == runtime::Simd::avx2) return candidates_avx2(scores, n, limit, higher_is_better, offsets);
-    return candidates_scalar(scores, n, limit, higher_is_better, offsets);
+    if (runtime::kernel_simd() != runtime::Simd::avx2) return candidates_scalar(scores, n, limit, higher_is_better, offsets);
+    if (limit == nullptr)
+        return higher_is_better ? candidates_avx2<true, false>(scores, n, limit, offsets)
+                                : candidates_avx2<false, false>(scores, n, limit, offsets);
+    return higher_is_better ? candidates_avx2<true, true>(scores, n, limit, offsets)
+                            : candidates_avx2<false, true>(scores, n, limit, offsets);
 }
 
 BoundedHeap::BoundedHeap(std::size_t k, bool higher_is_better) : k_(k), order_{higher_is_better} {
@@ -131,8 +156,13 @@ std::vector<Hit> SharedBest::take() {
 }
 
 StreamingTopK::StreamingTopK(std::size_t k, bool higher_is_better, std::size_t expected, const SharedBest* shared)
-    : k_(k), higher_(higher_is_better), cap_(std::max(2 * k, k + 64)), shared_(shared) {
-    buf_.reserve(std::min(cap_, expected));
+    : k_(k),
+      higher_(higher_is_better),
+      cap_(std::max(2 * k, k + 64)),
+      shared_(shared),
+      use_heap_(k <= kHeapMaxK),
+      heap_(use_heap_ ? k : 0, higher_is_better) {
+    if (!use_heap_) buf_.reserve(std::min(cap_, expected));
 }
 
 void StreamingTopK::offer(const float* scores, std::size_t n, std::uint64_t base) {
@@ -153,12 +183,30 @@ void StreamingTopK::offer_step(const float* scores, std::size_t n, std::uint64_t
             const std::int32_t key = order_key(s);
             if (higher_ ? key < limit_ : key > limit_) continue;
         }
+        if (use_heap_) {
+            const bool was_full = heap_.full();
+            if (!heap_.offer(base + offsets[j], s) || !heap_.full()) continue;
+            tighten(order_key(heap_.worst().score), true);
+            // The heap just filled: filter the rest of the step with the limit it gives.
+            const std::size_t next = offsets[j] + 1;
+            if (!was_full && m - j > 16) return offer_step(scores + next, n - next, base + next);
+            continue;
+        }
         buf_.push_back(Hit{base + offsets[j], s});
-        if (buf_.size() >= cap_) cut();
+        // The first cut comes as soon as k candidates are in, so that a limit exists early;
+        // later ones wait for the buffer to fill, to spread their cost over many rows.
+        if (buf_.size() >= (has_limit_ ? cap_ : k_)) {
+            cut();
+            // The rest of the step goes through the vector filter again, now with the limit
+            // the cut set, rather than one candidate at a time.
+            const std::size_t next = offsets[j] + 1;
+            if (m - j > 16) return offer_step(scores + next, n - next, base + next);
+        }
     }
 }
 
 std::vector<Hit> StreamingTopK::take() {
+    if (use_heap_) return heap_.take_sorted();
     if (buf_.size() > k_) cut();
     return std::move(buf_);
 }

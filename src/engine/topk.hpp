@@ -90,11 +90,12 @@ private:
 };
 
 // The one streaming selector: keeps the best k (k >= 1) of scores offered in increasing row
-// order. Candidates pile up in a buffer and are cut back to k whenever it fills; after a cut,
-// a row whose score is not strictly better than the k-th kept can never enter (equal scores
-// lose to the earlier row), so most rows are rejected by the vector candidate filter without
-// being looked at one by one. With a shared bar, rows must also not be strictly worse than
-// it; equal to it they may still win on their row number.
+// order. A row whose score is not strictly better than the k-th kept can never enter (equal
+// scores lose to the earlier row), so once k are kept, most rows are rejected by the vector
+// candidate filter without being looked at one by one. Up to kHeapMaxK the kept rows form a
+// heap whose root tightens that limit with every entry; for larger k, candidates pile up in a
+// buffer cut back to k whenever it fills, which orders far fewer hits. With a shared bar, rows
+// must also not be strictly worse than it; equal to it they may still win on their row number.
 class StreamingTopK {
 public:
     StreamingTopK(std::size_t k, bool higher_is_better, std::size_t expected, const SharedBest* shared = nullptr);
@@ -104,8 +105,10 @@ public:
     // At most k hits, in no particular order.
     std::vector<Hit> take();
 
-    // Scores per candidate-filter step: small enough that they stay in L1.
+    // Scores per candidate-filter step: the shared bar is consulted once a step, and the
+    // offsets of a step's candidates live on the stack.
     static constexpr std::size_t kStep = 256;
+    static constexpr std::size_t kHeapMaxK = 32;
 
 private:
     void offer_step(const float* scores, std::size_t n, std::uint64_t base);
@@ -116,6 +119,8 @@ private:
     bool higher_;
     std::size_t cap_;
     const SharedBest* shared_;
+    bool use_heap_;
+    BoundedHeap heap_;
     bool has_limit_ = false;
     std::int32_t limit_ = 0;
     std::vector<Hit> buf_;

@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
 # Checks what we publish as users get it: the sdist's content and its build in a clean
 # environment, then the repaired wheel in clean Python 3.12 and 3.13 environments.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$PWD
-VPY=$root/.venv/bin/python
+source "$(dirname "$0")/preamble.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 quiet_pip() { "$@" 2> >(grep -v '^WARNING: Location' >&2); }

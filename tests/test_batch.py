@@ -25,7 +25,7 @@ FORCED_MODES = list(PATH_NAMES)
 
 @pytest.fixture(autouse=True)
 def clean_batch_env(monkeypatch):
-    for name in ("ZARIR_BATCH_MODE", "ZARIR_QBLOCK", "ZARIR_SINGLE_MODE"):
+    for name in ("ZARIR_BATCH_MODE", "ZARIR_QBLOCK", "ZARIR_SINGLE_MODE", "ZARIR_MATRIX_KERNEL"):
         monkeypatch.delenv(name, raising=False)
 
 
@@ -94,6 +94,7 @@ def indexes(tmp_path_factory):
     return get
 
 
+@pytest.mark.parametrize("kernel", ["fused", "sgemm"])
 @pytest.mark.parametrize("metric", ["cosine", "dot", "euclidean"])
 @pytest.mark.parametrize("shape", SHAPES, ids=lambda s: f"{s[0]}x{s[1]}")
 @pytest.mark.parametrize(
@@ -101,7 +102,9 @@ def indexes(tmp_path_factory):
     [(None, None), ("rayon", None), ("matrix", None), ("matrix_full", "+2"), ("chunked", None),
      ("chunked_matrix", "3"), ("blocked", None), ("blocked_exact", None)],
 )
-def test_every_path_finds_the_single_query_rows(indexes, monkeypatch, metric, shape, mode, qblock):
+def test_every_path_finds_the_single_query_rows(indexes, monkeypatch, metric, shape, mode, qblock, kernel):
+    if kernel == "sgemm":
+        monkeypatch.setenv("ZARIR_MATRIX_KERNEL", "sgemm")
     X, path = indexes(*shape, metric)
     engine = rivezor.PySearchEngine(path, False)
     rng = np.random.default_rng(99)
@@ -403,6 +406,7 @@ def test_score_matrix_that_cannot_be_allocated_is_an_error(tmp_path, child):
         # Room for ordinary work, not for a score matrix of hundreds of megabytes.
         resource.setrlimit(resource.RLIMIT_AS, (vm + 200 * 2**20, resource.RLIM_INFINITY))
         import os
+        os.environ["ZARIR_MATRIX_KERNEL"] = "sgemm"  # the fused kernel needs no score matrix
         for mode in ("matrix", "blocked"):
             os.environ["ZARIR_BATCH_MODE"] = mode
             os.environ["ZARIR_QBLOCK"] = "30000"

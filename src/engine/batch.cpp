@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "engine/fused_avx2.hpp"
 #include "engine/kernels.hpp"
 #include "engine/single.hpp"
 #include "engine/topk.hpp"
@@ -151,9 +152,46 @@ struct BatchContext {
     std::vector<double> query_sq;  // euclidean only: each query's sum of squares
     std::optional<std::string> qblock;
     std::size_t workers;
+    bool fused;  // the fused score-and-select kernel instead of sgemm and a score matrix
 
     const float* query(std::size_t i) const { return queries + i * dims; }
 };
+
+// One bounded heap per query of a fused problem; the bar it hands back is the kept k-th score
+// once the heap is full.
+class HeapSink final : public fused::Sink {
+public:
+    HeapSink(std::size_t nq, std::size_t k, bool higher) : open_(higher ? -INFINITY : INFINITY) {
+        heaps_.reserve(nq);
+        for (std::size_t i = 0; i < nq; ++i) heaps_.emplace_back(k, higher);
+    }
+    float offer(std::size_t query, std::uint64_t row, float score) override {
+        topk::BoundedHeap& heap = heaps_[query];
+        heap.offer(row, score);
+        return heap.full() ? heap.worst().score : open_;
+    }
+    float open_bar() const { return open_; }
+    std::vector<Hit> take(std::size_t query) { return heaps_[query].take_sorted(); }
+
+private:
+    float open_;
+    std::vector<topk::BoundedHeap> heaps_;
+};
+
+// Best k' of each of queries [q_first, q_first + q_count) over rows [start, start + len), by the
+// fused kernel instead of a score matrix.
+std::vector<std::vector<Hit>> fused_top_k(const BatchContext& c, std::size_t q_first, std::size_t q_count,
+                                          std::size_t start, std::size_t len) {
+    HeapSink sink(q_count, c.k_eff, c.higher_is_better);
+    std::vector<float> bars(q_count, sink.open_bar());
+    const fused::Problem problem{c.query(q_first), q_count, c.engine.row(start), len, c.dims, start,
+                                 c.higher_is_better, c.euclidean ? c.query_sq.data() + q_first : nullptr,
+                                 c.euclidean ? c.engine.row_norms_sq().data() + start : nullptr};
+    fused::score_and_select(problem, bars.data(), sink);
+    std::vector<std::vector<Hit>> out(q_count);
+    for (std::size_t i = 0; i < q_count; ++i) out[i] = sink.take(i);
+    return out;
+}
 
 Result<std::vector<QueryOutcome>> run_per_query(const BatchContext& c) {
     std::vector<QueryOutcome> out(c.nq);
@@ -196,6 +234,11 @@ Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::
         const std::size_t q0 = b * block;
         const std::size_t bq = std::min(block, count - q0);
         try {
+            if (c.fused) {
+                std::vector<std::vector<Hit>> hits = fused_top_k(c, first + q0, bq, 0, rows);
+                for (std::size_t i = 0; i < bq; ++i) out[q0 + i] = {std::move(hits[i]), kQueryBlockedName, 0.0};
+                return;
+            }
             std::unique_ptr<float[]> scores = allocate_scores(bq, rows);
             if (!scores) {
                 errors[b] = score_matrix_error(bq, rows);
@@ -262,6 +305,11 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
         const std::size_t start = b * block;
         const std::size_t len = std::min(block, rows - start);
         try {
+            if (c.fused) {
+                std::vector<std::vector<Hit>> hits = fused_top_k(c, q_first, q_count, start, len);
+                for (std::size_t i = 0; i < q_count; ++i) candidates[b][q_first + i] = std::move(hits[i]);
+                return;
+            }
             std::unique_ptr<float[]> scores = matrices.take();
             if (!scores) {
                 errors[item] = score_matrix_error(c.nq, len);
@@ -407,7 +455,8 @@ Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const
                        engine.metric() == 2,
                        {},
                        runtime::env_text("ZARIR_QBLOCK"),
-                       runtime::pool_size()};
+                       runtime::pool_size(),
+                       fused::chosen()};
         if (c.euclidean && path != Path::PerQuery) {
             c.query_sq.resize(c.nq);
             for (std::size_t q = 0; q < c.nq; ++q) c.query_sq[q] = kernels::sum_squares_f64(c.query(q), c.dims);

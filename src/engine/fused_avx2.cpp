@@ -1,0 +1,202 @@
+// The fused score-and-select kernel: rows packed in panels of 16, a 6 x 16 tile of scores in
+// twelve ymm accumulators, and the test against each query's bar before any score leaves them.
+#include "engine/fused_avx2.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "runtime/environment.hpp"
+
+namespace rivezor::fused {
+namespace {
+
+constexpr std::size_t kTileQueries = 6;
+constexpr std::size_t kPanelRows = 16;
+// Rows packed at once: their panels stay in the core's L2 while every query tile of the
+// problem passes over them, so each row is read from memory once per problem.
+constexpr std::size_t kGroupBytes = 512 * 1024;
+
+// Panel p holds rows 16p .. 16p+15 of the group component-major (component k of its rows at
+// 16k .. 16k+15), so one tile step loads the component of sixteen rows with two unit-stride
+// loads. Rows past the end are zeros; their scores are never looked at.
+void pack_group(const Problem& p, std::size_t first, std::size_t n, float* panels, double* sq) {
+    const std::size_t d = p.dims;
+    const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
+    for (std::size_t pi = 0; pi < npanels; ++pi) {
+        float* dst = panels + pi * kPanelRows * d;
+        for (std::size_t j = 0; j < kPanelRows; ++j) {
+            const std::size_t r = pi * kPanelRows + j;
+            if (r < n) {
+                const float* src = p.rows + (first + r) * d;
+                for (std::size_t k = 0; k < d; ++k) dst[k * kPanelRows + j] = src[k];
+            } else {
+                for (std::size_t k = 0; k < d; ++k) dst[k * kPanelRows + j] = 0.0f;
+            }
+        }
+    }
+    if (p.row_sq != nullptr)
+        for (std::size_t r = 0; r < npanels * kPanelRows; ++r) sq[r] = r < n ? p.row_sq[first + r] : 0.0;
+}
+
+// The scalar reading of "not numerically worse than the bar"; NaN is never worse, so it goes
+// on to the sink, which drops it.
+inline bool may_enter(float s, float bar, bool higher) { return higher ? !(s < bar) : !(s > bar); }
+
+inline float l2_from_dot(double qq, double xx, float dot) {
+    return static_cast<float>(qq + xx - 2.0 * static_cast<double>(dot));
+}
+
+// ---------------------------------------------------------------------------------------
+// Scalar form, for processors without AVX2 and FMA: the same chains with std::fma.
+
+void tile_scalar(const Problem& p, std::size_t q0, std::size_t mr, const float* panel, const double* sq,
+                 std::uint64_t row0, std::size_t valid, float* bars, Sink& sink) {
+    const std::size_t d = p.dims;
+    for (std::size_t i = 0; i < mr; ++i) {
+        const float* q = p.queries + (q0 + i) * d;
+        float s[kPanelRows] = {};
+        for (std::size_t k = 0; k < d; ++k)
+            for (std::size_t j = 0; j < kPanelRows; ++j) s[j] = std::fma(q[k], panel[k * kPanelRows + j], s[j]);
+        for (std::size_t j = 0; j < valid; ++j) {
+            const float score = p.query_sq != nullptr ? l2_from_dot(p.query_sq[q0 + i], sq[j], s[j]) : s[j];
+            if (may_enter(score, bars[q0 + i], p.higher_is_better))
+                bars[q0 + i] = sink.offer(q0 + i, row0 + j, score);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// AVX2 form.
+
+#define RIVEZOR_AVX2_FMA __attribute__((target("avx2,fma")))
+
+// The norm expansion on eight scores: the same double operations in the same order as
+// l2_from_dot, four lanes at a time.
+RIVEZOR_AVX2_FMA inline __m256 l2_from_dots_avx2(__m256 dots_f32x8, __m256d qq_f64x4, const double* xx) {
+    const __m256d two_f64x4 = _mm256_set1_pd(2.0);
+    const __m256d lo_f64x4 = _mm256_sub_pd(_mm256_add_pd(qq_f64x4, _mm256_loadu_pd(xx)),
+                                           _mm256_mul_pd(two_f64x4, _mm256_cvtps_pd(_mm256_castps256_ps128(dots_f32x8))));
+    const __m256d hi_f64x4 = _mm256_sub_pd(_mm256_add_pd(qq_f64x4, _mm256_loadu_pd(xx + 4)),
+                                           _mm256_mul_pd(two_f64x4, _mm256_cvtps_pd(_mm256_extractf128_ps(dots_f32x8, 1))));
+    return _mm256_set_m128(_mm256_cvtpd_ps(hi_f64x4), _mm256_cvtpd_ps(lo_f64x4));
+}
+
+RIVEZOR_AVX2_FMA inline unsigned entry_mask_avx2(__m256 s_f32x8, __m256 bar_f32x8, bool higher) {
+    const __m256 keep_f32x8 =
+        higher ? _mm256_cmp_ps(s_f32x8, bar_f32x8, _CMP_NLT_UQ) : _mm256_cmp_ps(s_f32x8, bar_f32x8, _CMP_NGT_UQ);
+    return static_cast<unsigned>(_mm256_movemask_ps(keep_f32x8));
+}
+
+// The dot products of an MR x 16 tile, written to `out` (MR rows of 16, in L1). Kept apart
+// from the test below so the compiler holds all twelve accumulators in registers: with the
+// test in the same function it spills half of them inside the loop.
+template <std::size_t MR>
+RIVEZOR_AVX2_FMA __attribute__((noinline)) void tile_dots_avx2(const float* q, std::size_t d, const float* panel,
+                                                                float* out) {
+    __m256 acc0_f32x8[MR], acc1_f32x8[MR];
+#pragma GCC unroll 6
+    for (std::size_t i = 0; i < MR; ++i) acc0_f32x8[i] = acc1_f32x8[i] = _mm256_setzero_ps();
+    for (std::size_t k = 0; k < d; ++k) {
+        const __m256 b0_f32x8 = _mm256_loadu_ps(panel + k * kPanelRows);
+        const __m256 b1_f32x8 = _mm256_loadu_ps(panel + k * kPanelRows + 8);
+#pragma GCC unroll 6
+        for (std::size_t i = 0; i < MR; ++i) {
+            const __m256 a_f32x8 = _mm256_broadcast_ss(q + i * d + k);
+            acc0_f32x8[i] = _mm256_fmadd_ps(a_f32x8, b0_f32x8, acc0_f32x8[i]);
+            acc1_f32x8[i] = _mm256_fmadd_ps(a_f32x8, b1_f32x8, acc1_f32x8[i]);
+        }
+    }
+#pragma GCC unroll 6
+    for (std::size_t i = 0; i < MR; ++i) {
+        _mm256_store_ps(out + i * kPanelRows, acc0_f32x8[i]);
+        _mm256_store_ps(out + i * kPanelRows + 8, acc1_f32x8[i]);
+    }
+}
+
+template <std::size_t MR>
+RIVEZOR_AVX2_FMA void tile_avx2(const Problem& p, std::size_t q0, const float* panel, const double* sq,
+                                std::uint64_t row0, std::size_t valid, float* bars, Sink& sink) {
+    alignas(32) float dots[MR * kPanelRows];
+    tile_dots_avx2<MR>(p.queries + q0 * p.dims, p.dims, panel, dots);
+    const unsigned valid_mask = valid >= kPanelRows ? 0xFFFFu : (1u << valid) - 1u;
+    for (std::size_t i = 0; i < MR; ++i) {
+        float* s = dots + i * kPanelRows;
+        __m256 s0_f32x8 = _mm256_load_ps(s), s1_f32x8 = _mm256_load_ps(s + 8);
+        if (p.query_sq != nullptr) {
+            const __m256d qq_f64x4 = _mm256_set1_pd(p.query_sq[q0 + i]);
+            s0_f32x8 = l2_from_dots_avx2(s0_f32x8, qq_f64x4, sq);
+            s1_f32x8 = l2_from_dots_avx2(s1_f32x8, qq_f64x4, sq + 8);
+        }
+        const __m256 bar_f32x8 = _mm256_set1_ps(bars[q0 + i]);
+        unsigned mask = (entry_mask_avx2(s0_f32x8, bar_f32x8, p.higher_is_better) |
+                         entry_mask_avx2(s1_f32x8, bar_f32x8, p.higher_is_better) << 8) &
+                        valid_mask;
+        if (mask == 0) continue;
+        _mm256_store_ps(s, s0_f32x8);
+        _mm256_store_ps(s + 8, s1_f32x8);
+        while (mask != 0) {
+            const unsigned j = static_cast<unsigned>(__builtin_ctz(mask));
+            mask &= mask - 1;
+            bars[q0 + i] = sink.offer(q0 + i, row0 + j, s[j]);
+        }
+    }
+}
+
+#undef RIVEZOR_AVX2_FMA
+
+using TileFn = void (*)(const Problem&, std::size_t, const float*, const double*, std::uint64_t, std::size_t, float*,
+                        Sink&);
+constexpr TileFn kTiles[kTileQueries + 1] = {nullptr,      tile_avx2<1>, tile_avx2<2>, tile_avx2<3>,
+                                             tile_avx2<4>, tile_avx2<5>, tile_avx2<6>};
+
+bool has_avx2_fma() {
+    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return yes;
+}
+
+}  // namespace
+
+float chain_dot(const float* q, const float* x, std::size_t dims) {
+    float s = 0.0f;
+    for (std::size_t k = 0; k < dims; ++k) s = std::fma(q[k], x[k], s);
+    return s;
+}
+
+bool chosen() {
+    const auto kernel = runtime::env_text("ZARIR_MATRIX_KERNEL");
+    return !(kernel && *kernel == "sgemm");
+}
+
+void score_and_select(const Problem& p, float* bars, Sink& sink) {
+    if (p.nq == 0 || p.count == 0) return;
+    const std::size_t d = std::max<std::size_t>(p.dims, 1);
+    const std::size_t group =
+        std::min(kPanelRows * std::max<std::size_t>(1, kGroupBytes / (kPanelRows * sizeof(float) * d)),
+                 (p.count + kPanelRows - 1) / kPanelRows * kPanelRows);
+    std::vector<float> panels(group * p.dims);
+    std::vector<double> sq(p.row_sq != nullptr ? group : 0);
+    const bool vector = has_avx2_fma();
+    for (std::size_t first = 0; first < p.count; first += group) {
+        const std::size_t n = std::min(group, p.count - first);
+        const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
+        pack_group(p, first, n, panels.data(), sq.data());
+        for (std::size_t q0 = 0; q0 < p.nq; q0 += kTileQueries) {
+            const std::size_t mr = std::min(kTileQueries, p.nq - q0);
+            for (std::size_t pi = 0; pi < npanels; ++pi) {
+                const float* panel = panels.data() + pi * kPanelRows * p.dims;
+                const double* panel_sq = p.row_sq != nullptr ? sq.data() + pi * kPanelRows : nullptr;
+                const std::uint64_t row0 = p.first_row + first + pi * kPanelRows;
+                const std::size_t valid = std::min(kPanelRows, n - pi * kPanelRows);
+                if (vector)
+                    kTiles[mr](p, q0, panel, panel_sq, row0, valid, bars, sink);
+                else
+                    tile_scalar(p, q0, mr, panel, panel_sq, row0, valid, bars, sink);
+            }
+        }
+    }
+}
+
+}  // namespace rivezor::fused

@@ -18,6 +18,12 @@ constexpr std::size_t kPanelRows = 16;
 // Rows packed at once: their panels stay in the core's L2 while every query tile of the
 // problem passes over them, so each row is read from memory once per problem.
 constexpr std::size_t kGroupBytes = 512 * 1024;
+// Query tiles visited per panel: they stream from L2 while the panel stays in L1, and the
+// group and the chunk together fit the core's L2.
+constexpr std::size_t kChunkBytes = 512 * 1024;
+// Components per block of the chains: a panel's block (16 KiB) and a query tile's (6 KiB)
+// then share L1 whatever the dimension.
+constexpr std::size_t kBlockComponents = 256;
 
 // Panel p holds rows 16p .. 16p+15 of the group component-major (component k of its rows at
 // 16k .. 16k+15), so one tile step loads the component of sixteen rows with two unit-stride
@@ -41,6 +47,19 @@ void pack_group(const Problem& p, std::size_t first, std::size_t n, float* panel
         for (std::size_t r = 0; r < npanels * kPanelRows; ++r) sq[r] = r < n ? p.row_sq[first + r] : 0.0;
 }
 
+// Queries go in tiles of six, component-major (component k of the tile's queries at 6k .. 6k+5),
+// so the six broadcasts of a step read one short run; a last short tile is padded with zeros.
+void pack_queries(const Problem& p, float* tiles) {
+    const std::size_t d = p.dims;
+    const std::size_t ntiles = (p.nq + kTileQueries - 1) / kTileQueries;
+    for (std::size_t t = 0; t < ntiles; ++t)
+        for (std::size_t i = 0; i < kTileQueries; ++i) {
+            const std::size_t qi = t * kTileQueries + i;
+            float* dst = tiles + t * kTileQueries * d + i;
+            for (std::size_t k = 0; k < d; ++k) dst[k * kTileQueries] = qi < p.nq ? p.queries[qi * d + k] : 0.0f;
+        }
+}
+
 // The scalar reading of "not numerically worse than the bar"; NaN is never worse, so it goes
 // on to the sink, which drops it.
 inline bool may_enter(float s, float bar, bool higher) { return higher ? !(s < bar) : !(s > bar); }
@@ -52,20 +71,25 @@ inline float l2_from_dot(double qq, double xx, float dot) {
 // ---------------------------------------------------------------------------------------
 // Scalar form, for processors without AVX2 and FMA: the same chains with std::fma.
 
-void tile_scalar(const Problem& p, std::size_t q0, std::size_t mr, const float* panel, const double* sq,
-                 std::uint64_t row0, std::size_t valid, float* bars, Sink& sink) {
-    const std::size_t d = p.dims;
-    for (std::size_t i = 0; i < mr; ++i) {
-        const float* q = p.queries + (q0 + i) * d;
-        float s[kPanelRows] = {};
-        for (std::size_t k = 0; k < d; ++k)
-            for (std::size_t j = 0; j < kPanelRows; ++j) s[j] = std::fma(q[k], panel[k * kPanelRows + j], s[j]);
+// Continues the tile's chains over kc more components from `init` (null: from zero).
+void tile_dots_scalar(const float* qtile, std::size_t kc, const float* panel, const float* init, float* out) {
+    for (std::size_t i = 0; i < kTileQueries; ++i)
+        for (std::size_t j = 0; j < kPanelRows; ++j) {
+            float s = init != nullptr ? init[i * kPanelRows + j] : 0.0f;
+            for (std::size_t k = 0; k < kc; ++k) s = std::fma(qtile[k * kTileQueries + i], panel[k * kPanelRows + j], s);
+            out[i * kPanelRows + j] = s;
+        }
+}
+
+void tile_test_scalar(const Problem& p, std::size_t q0, std::size_t mr, float* dots, const double* sq,
+                      std::uint64_t row0, std::size_t valid, float* bars, Sink& sink) {
+    for (std::size_t i = 0; i < mr; ++i)
         for (std::size_t j = 0; j < valid; ++j) {
-            const float score = p.query_sq != nullptr ? l2_from_dot(p.query_sq[q0 + i], sq[j], s[j]) : s[j];
+            const float dot = dots[i * kPanelRows + j];
+            const float score = p.query_sq != nullptr ? l2_from_dot(p.query_sq[q0 + i], sq[j], dot) : dot;
             if (may_enter(score, bars[q0 + i], p.higher_is_better))
                 bars[q0 + i] = sink.offer(q0 + i, row0 + j, score);
         }
-    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -90,41 +114,47 @@ RIVEZOR_AVX2_FMA inline unsigned entry_mask_avx2(__m256 s_f32x8, __m256 bar_f32x
     return static_cast<unsigned>(_mm256_movemask_ps(keep_f32x8));
 }
 
-// The dot products of an MR x 16 tile, written to `out` (MR rows of 16, in L1). Kept apart
-// from the test below so the compiler holds all twelve accumulators in registers: with the
-// test in the same function it spills half of them inside the loop.
-template <std::size_t MR>
-RIVEZOR_AVX2_FMA __attribute__((noinline)) void tile_dots_avx2(const float* q, std::size_t d, const float* panel,
-                                                                float* out) {
-    __m256 acc0_f32x8[MR], acc1_f32x8[MR];
+// The dot products of a 6 x 16 tile, written to `out` (6 rows of 16, in L1). Kept apart from
+// the test below so the compiler holds all twelve accumulators in registers: with the test in
+// the same function it spills half of them inside the loop.
+// Continues the chains over kc components from `init` (null: from zero); a float stored and
+// loaded back is the same float, so cutting the components into blocks changes no bit.
+RIVEZOR_AVX2_FMA __attribute__((noinline)) void tile_dots_avx2(const float* qtile, std::size_t kc, const float* panel,
+                                                                const float* init, float* out) {
+    __m256 acc0_f32x8[kTileQueries], acc1_f32x8[kTileQueries];
+    if (init != nullptr) {
 #pragma GCC unroll 6
-    for (std::size_t i = 0; i < MR; ++i) acc0_f32x8[i] = acc1_f32x8[i] = _mm256_setzero_ps();
-    for (std::size_t k = 0; k < d; ++k) {
+        for (std::size_t i = 0; i < kTileQueries; ++i) {
+            acc0_f32x8[i] = _mm256_loadu_ps(init + i * kPanelRows);
+            acc1_f32x8[i] = _mm256_loadu_ps(init + i * kPanelRows + 8);
+        }
+    } else {
+#pragma GCC unroll 6
+        for (std::size_t i = 0; i < kTileQueries; ++i) acc0_f32x8[i] = acc1_f32x8[i] = _mm256_setzero_ps();
+    }
+    for (std::size_t k = 0; k < kc; ++k) {
         const __m256 b0_f32x8 = _mm256_loadu_ps(panel + k * kPanelRows);
         const __m256 b1_f32x8 = _mm256_loadu_ps(panel + k * kPanelRows + 8);
 #pragma GCC unroll 6
-        for (std::size_t i = 0; i < MR; ++i) {
-            const __m256 a_f32x8 = _mm256_broadcast_ss(q + i * d + k);
+        for (std::size_t i = 0; i < kTileQueries; ++i) {
+            const __m256 a_f32x8 = _mm256_broadcast_ss(qtile + k * kTileQueries + i);
             acc0_f32x8[i] = _mm256_fmadd_ps(a_f32x8, b0_f32x8, acc0_f32x8[i]);
             acc1_f32x8[i] = _mm256_fmadd_ps(a_f32x8, b1_f32x8, acc1_f32x8[i]);
         }
     }
 #pragma GCC unroll 6
-    for (std::size_t i = 0; i < MR; ++i) {
-        _mm256_store_ps(out + i * kPanelRows, acc0_f32x8[i]);
-        _mm256_store_ps(out + i * kPanelRows + 8, acc1_f32x8[i]);
+    for (std::size_t i = 0; i < kTileQueries; ++i) {
+        _mm256_storeu_ps(out + i * kPanelRows, acc0_f32x8[i]);
+        _mm256_storeu_ps(out + i * kPanelRows + 8, acc1_f32x8[i]);
     }
 }
 
-template <std::size_t MR>
-RIVEZOR_AVX2_FMA void tile_avx2(const Problem& p, std::size_t q0, const float* panel, const double* sq,
-                                std::uint64_t row0, std::size_t valid, float* bars, Sink& sink) {
-    alignas(32) float dots[MR * kPanelRows];
-    tile_dots_avx2<MR>(p.queries + q0 * p.dims, p.dims, panel, dots);
+RIVEZOR_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, std::size_t mr, float* dots, const double* sq,
+                                     std::uint64_t row0, std::size_t valid, float* bars, Sink& sink) {
     const unsigned valid_mask = valid >= kPanelRows ? 0xFFFFu : (1u << valid) - 1u;
-    for (std::size_t i = 0; i < MR; ++i) {
+    for (std::size_t i = 0; i < mr; ++i) {
         float* s = dots + i * kPanelRows;
-        __m256 s0_f32x8 = _mm256_load_ps(s), s1_f32x8 = _mm256_load_ps(s + 8);
+        __m256 s0_f32x8 = _mm256_loadu_ps(s), s1_f32x8 = _mm256_loadu_ps(s + 8);
         if (p.query_sq != nullptr) {
             const __m256d qq_f64x4 = _mm256_set1_pd(p.query_sq[q0 + i]);
             s0_f32x8 = l2_from_dots_avx2(s0_f32x8, qq_f64x4, sq);
@@ -135,8 +165,8 @@ RIVEZOR_AVX2_FMA void tile_avx2(const Problem& p, std::size_t q0, const float* p
                          entry_mask_avx2(s1_f32x8, bar_f32x8, p.higher_is_better) << 8) &
                         valid_mask;
         if (mask == 0) continue;
-        _mm256_store_ps(s, s0_f32x8);
-        _mm256_store_ps(s + 8, s1_f32x8);
+        _mm256_storeu_ps(s, s0_f32x8);
+        _mm256_storeu_ps(s + 8, s1_f32x8);
         while (mask != 0) {
             const unsigned j = static_cast<unsigned>(__builtin_ctz(mask));
             mask &= mask - 1;
@@ -146,11 +176,6 @@ RIVEZOR_AVX2_FMA void tile_avx2(const Problem& p, std::size_t q0, const float* p
 }
 
 #undef RIVEZOR_AVX2_FMA
-
-using TileFn = void (*)(const Problem&, std::size_t, const float*, const double*, std::uint64_t, std::size_t, float*,
-                        Sink&);
-constexpr TileFn kTiles[kTileQueries + 1] = {nullptr,      tile_avx2<1>, tile_avx2<2>, tile_avx2<3>,
-                                             tile_avx2<4>, tile_avx2<5>, tile_avx2<6>};
 
 bool has_avx2_fma() {
     static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
@@ -172,28 +197,57 @@ bool chosen() {
 
 void score_and_select(const Problem& p, float* bars, Sink& sink) {
     if (p.nq == 0 || p.count == 0) return;
-    const std::size_t d = std::max<std::size_t>(p.dims, 1);
+    const std::size_t d = p.dims;
+    const std::size_t d1 = std::max<std::size_t>(d, 1);
     const std::size_t group =
-        std::min(kPanelRows * std::max<std::size_t>(1, kGroupBytes / (kPanelRows * sizeof(float) * d)),
+        std::min(kPanelRows * std::max<std::size_t>(1, kGroupBytes / (kPanelRows * sizeof(float) * d1)),
                  (p.count + kPanelRows - 1) / kPanelRows * kPanelRows);
-    std::vector<float> panels(group * p.dims);
+    const std::size_t ntiles = (p.nq + kTileQueries - 1) / kTileQueries;
+    const std::size_t chunk =
+        std::max<std::size_t>(1, kChunkBytes / (kTileQueries * sizeof(float) * std::min(d1, kBlockComponents)));
+    const std::size_t tile_floats = kTileQueries * kPanelRows;
+    std::vector<float> tiles(ntiles * kTileQueries * d);
+    pack_queries(p, tiles.data());
+    std::vector<float> panels(group * d);
     std::vector<double> sq(p.row_sq != nullptr ? group : 0);
+    // Chains cut into component blocks wait here between blocks, one tile per (query tile, panel).
+    const bool blocked = d > kBlockComponents;
+    std::vector<float> partial(blocked ? std::min(chunk, ntiles) * (group / kPanelRows) * tile_floats : 0);
     const bool vector = has_avx2_fma();
+    alignas(32) float dots[kTileQueries * kPanelRows];
     for (std::size_t first = 0; first < p.count; first += group) {
         const std::size_t n = std::min(group, p.count - first);
         const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
         pack_group(p, first, n, panels.data(), sq.data());
-        for (std::size_t q0 = 0; q0 < p.nq; q0 += kTileQueries) {
-            const std::size_t mr = std::min(kTileQueries, p.nq - q0);
-            for (std::size_t pi = 0; pi < npanels; ++pi) {
-                const float* panel = panels.data() + pi * kPanelRows * p.dims;
-                const double* panel_sq = p.row_sq != nullptr ? sq.data() + pi * kPanelRows : nullptr;
-                const std::uint64_t row0 = p.first_row + first + pi * kPanelRows;
-                const std::size_t valid = std::min(kPanelRows, n - pi * kPanelRows);
-                if (vector)
-                    kTiles[mr](p, q0, panel, panel_sq, row0, valid, bars, sink);
-                else
-                    tile_scalar(p, q0, mr, panel, panel_sq, row0, valid, bars, sink);
+        for (std::size_t t0 = 0; t0 < ntiles; t0 += chunk) {
+            const std::size_t t1 = std::min(ntiles, t0 + chunk);
+            for (std::size_t k0 = 0; k0 < d1; k0 += kBlockComponents) {
+                const std::size_t kc = std::min(kBlockComponents, d - std::min(d, k0));
+                const bool last = k0 + kBlockComponents >= d1;
+                // A panel's block stays in L1 while the chunk's query tiles pass over it from L2.
+                for (std::size_t pi = 0; pi < npanels; ++pi) {
+                    const float* panel = panels.data() + pi * kPanelRows * d + k0 * kPanelRows;
+                    const double* panel_sq = p.row_sq != nullptr ? sq.data() + pi * kPanelRows : nullptr;
+                    const std::uint64_t row0 = p.first_row + first + pi * kPanelRows;
+                    const std::size_t valid = std::min(kPanelRows, n - pi * kPanelRows);
+                    for (std::size_t t = t0; t < t1; ++t) {
+                        const float* qtile = tiles.data() + t * kTileQueries * d + k0 * kTileQueries;
+                        float* wait = blocked ? partial.data() + ((t - t0) * npanels + pi) * tile_floats : nullptr;
+                        const float* init = k0 > 0 ? wait : nullptr;
+                        float* out = last ? dots : wait;
+                        if (vector)
+                            tile_dots_avx2(qtile, kc, panel, init, out);
+                        else
+                            tile_dots_scalar(qtile, kc, panel, init, out);
+                        if (!last) continue;
+                        const std::size_t q0 = t * kTileQueries;
+                        const std::size_t mr = std::min(kTileQueries, p.nq - q0);
+                        if (vector)
+                            tile_test_avx2(p, q0, mr, dots, panel_sq, row0, valid, bars, sink);
+                        else
+                            tile_test_scalar(p, q0, mr, dots, panel_sq, row0, valid, bars, sink);
+                    }
+                }
             }
         }
     }

@@ -423,3 +423,27 @@ def test_score_matrix_that_cannot_be_allocated_is_an_error(tmp_path, child):
         "Cannot allocate a score matrix of 30000 x 20000 float32 values",
         "Cannot allocate a score matrix of 30000 x 8000 float32 values",
     ]
+
+
+def test_sgemm_stays_single_threaded_under_threadpool_limits(tmp_path, child):
+    path = tmp_path / "limits.bin"
+    path.write_bytes(index_bytes(np.random.default_rng(5).standard_normal((3000, 32), dtype=np.float32), 1))
+    proc = child(
+        f"""
+        import numpy as np, rivezor, threadpoolctl
+        e = rivezor.PySearchEngine({str(path)!r}, False)
+        Q = np.random.default_rng(6).standard_normal((40, 32), dtype=np.float32)
+        want = e.query_batch_arrays(Q, 5)["indices"]
+        ours = threadpoolctl.ThreadpoolController().select(filepath=[
+            c.filepath for c in threadpoolctl.ThreadpoolController().lib_controllers if "rivezor" in c.filepath])
+        with ours.limit(limits=2):
+            before = [c.num_threads for c in ours.lib_controllers]
+            got = e.query_batch_arrays(Q, 5)["indices"]
+            after = [c.get_num_threads() for c in ours.lib_controllers]
+        print(before, after, bool((got == want).all()))
+        """,
+        env_update={"ZARIR_MATRIX_KERNEL": "sgemm", "ZARIR_THREADS": "2"},
+        env_remove=("ZARIR_BATCH_MODE", "ZARIR_QBLOCK"),
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["[2]", "[1]", "True"]

@@ -175,7 +175,58 @@ RIVEZOR_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, std::size
     }
 }
 
+// ---------------------------------------------------------------------------------------
+// AVX-512 form of the products: two query tiles by two panels (12 x 32 scores) in 24 zmm
+// accumulators, one lane per row, each lane the same FMA chain as above. The four 6 x 16
+// blocks land where four calls of tile_dots_avx2 would put them.
+
+__attribute__((target("avx512f"), noinline)) void tile_pair_dots_avx512(const float* qtile0, const float* qtile1,
+                                                                      std::size_t kc, const float* panel0,
+                                                                      const float* panel1, float* const* init,
+                                                                      float* const* out) {
+    __m512 acc_f32x16[2][2][kTileQueries];
+#pragma GCC unroll 2
+    for (int t = 0; t < 2; ++t)
+#pragma GCC unroll 2
+        for (int h = 0; h < 2; ++h)
+#pragma GCC unroll 6
+            for (std::size_t i = 0; i < kTileQueries; ++i)
+                acc_f32x16[t][h][i] = init[2 * t + h] != nullptr ? _mm512_loadu_ps(init[2 * t + h] + i * kPanelRows)
+                                                                 : _mm512_setzero_ps();
+    for (std::size_t k = 0; k < kc; ++k) {
+        const __m512 b0_f32x16 = _mm512_loadu_ps(panel0 + k * kPanelRows);
+        const __m512 b1_f32x16 = _mm512_loadu_ps(panel1 + k * kPanelRows);
+#pragma GCC unroll 6
+        for (std::size_t i = 0; i < kTileQueries; ++i) {
+            const __m512 a0_f32x16 = _mm512_set1_ps(qtile0[k * kTileQueries + i]);
+            acc_f32x16[0][0][i] = _mm512_fmadd_ps(a0_f32x16, b0_f32x16, acc_f32x16[0][0][i]);
+            acc_f32x16[0][1][i] = _mm512_fmadd_ps(a0_f32x16, b1_f32x16, acc_f32x16[0][1][i]);
+            const __m512 a1_f32x16 = _mm512_set1_ps(qtile1[k * kTileQueries + i]);
+            acc_f32x16[1][0][i] = _mm512_fmadd_ps(a1_f32x16, b0_f32x16, acc_f32x16[1][0][i]);
+            acc_f32x16[1][1][i] = _mm512_fmadd_ps(a1_f32x16, b1_f32x16, acc_f32x16[1][1][i]);
+        }
+    }
+#pragma GCC unroll 2
+    for (int t = 0; t < 2; ++t)
+#pragma GCC unroll 2
+        for (int h = 0; h < 2; ++h)
+#pragma GCC unroll 6
+            for (std::size_t i = 0; i < kTileQueries; ++i)
+                _mm512_storeu_ps(out[2 * t + h] + i * kPanelRows, acc_f32x16[t][h][i]);
+}
+
 #undef RIVEZOR_AVX2_FMA
+
+// ZARIR_MATRIX_KERNEL=avx2 keeps the fused kernel on its AVX2 form where AVX-512 exists.
+bool avx2_only() {
+    const auto kernel = runtime::env_text("ZARIR_MATRIX_KERNEL");
+    return kernel && *kernel == "avx2";
+}
+
+bool has_avx512() {
+    static const bool yes = __builtin_cpu_supports("avx512f");
+    return yes;
+}
 
 bool has_avx2_fma() {
     static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
@@ -214,7 +265,8 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     const bool blocked = d > kBlockComponents;
     std::vector<float> partial(blocked ? std::min(chunk, ntiles) * (group / kPanelRows) * tile_floats : 0);
     const bool vector = has_avx2_fma();
-    alignas(32) float dots[kTileQueries * kPanelRows];
+    const bool wide = vector && has_avx512() && !avx2_only();
+    alignas(64) float dots[4 * kTileQueries * kPanelRows];
     for (std::size_t first = 0; first < p.count; first += group) {
         const std::size_t n = std::min(group, p.count - first);
         const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
@@ -225,27 +277,52 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                 const std::size_t kc = std::min(kBlockComponents, d - std::min(d, k0));
                 const bool last = k0 + kBlockComponents >= d1;
                 // A panel's block stays in L1 while the chunk's query tiles pass over it from L2.
-                for (std::size_t pi = 0; pi < npanels; ++pi) {
-                    const float* panel = panels.data() + pi * kPanelRows * d + k0 * kPanelRows;
-                    const double* panel_sq = p.row_sq != nullptr ? sq.data() + pi * kPanelRows : nullptr;
-                    const std::uint64_t row0 = p.first_row + first + pi * kPanelRows;
-                    const std::size_t valid = std::min(kPanelRows, n - pi * kPanelRows);
-                    for (std::size_t t = t0; t < t1; ++t) {
+                // Panels and tiles go by pairs where the wide form exists, the rest one by one.
+                const std::size_t step = wide ? 2 : 1;
+                for (std::size_t pi = 0; pi < npanels; pi += step) {
+                    const std::size_t np = std::min(step, npanels - pi);
+                    for (std::size_t t = t0; t < t1; t += step) {
+                        const std::size_t nt = std::min(step, t1 - t);
+                        float* outs[4];
+                        float* inits[4];
+                        for (std::size_t a = 0; a < nt; ++a)
+                            for (std::size_t h = 0; h < np; ++h) {
+                                float* wait = blocked ? partial.data() + ((t + a - t0) * npanels + pi + h) * tile_floats
+                                                      : nullptr;
+                                inits[2 * a + h] = k0 > 0 ? wait : nullptr;
+                                outs[2 * a + h] = last ? dots + (2 * a + h) * tile_floats : wait;
+                            }
                         const float* qtile = tiles.data() + t * kTileQueries * d + k0 * kTileQueries;
-                        float* wait = blocked ? partial.data() + ((t - t0) * npanels + pi) * tile_floats : nullptr;
-                        const float* init = k0 > 0 ? wait : nullptr;
-                        float* out = last ? dots : wait;
-                        if (vector)
-                            tile_dots_avx2(qtile, kc, panel, init, out);
-                        else
-                            tile_dots_scalar(qtile, kc, panel, init, out);
+                        const float* panel = panels.data() + pi * kPanelRows * d + k0 * kPanelRows;
+                        if (nt == 2 && np == 2) {
+                            tile_pair_dots_avx512(qtile, qtile + kTileQueries * d, kc, panel, panel + kPanelRows * d,
+                                                  inits, outs);
+                        } else {
+                            for (std::size_t a = 0; a < nt; ++a)
+                                for (std::size_t h = 0; h < np; ++h) {
+                                    const float* qa = qtile + a * kTileQueries * d;
+                                    const float* ph = panel + h * kPanelRows * d;
+                                    if (vector)
+                                        tile_dots_avx2(qa, kc, ph, inits[2 * a + h], outs[2 * a + h]);
+                                    else
+                                        tile_dots_scalar(qa, kc, ph, inits[2 * a + h], outs[2 * a + h]);
+                                }
+                        }
                         if (!last) continue;
-                        const std::size_t q0 = t * kTileQueries;
-                        const std::size_t mr = std::min(kTileQueries, p.nq - q0);
-                        if (vector)
-                            tile_test_avx2(p, q0, mr, dots, panel_sq, row0, valid, bars, sink);
-                        else
-                            tile_test_scalar(p, q0, mr, dots, panel_sq, row0, valid, bars, sink);
+                        for (std::size_t a = 0; a < nt; ++a)
+                            for (std::size_t h = 0; h < np; ++h) {
+                                const std::size_t q0 = (t + a) * kTileQueries;
+                                const std::size_t mr = std::min(kTileQueries, p.nq - q0);
+                                const std::size_t pj = pi + h;
+                                const double* panel_sq = p.row_sq != nullptr ? sq.data() + pj * kPanelRows : nullptr;
+                                const std::uint64_t row0 = p.first_row + first + pj * kPanelRows;
+                                const std::size_t valid = std::min(kPanelRows, n - pj * kPanelRows);
+                                float* block = dots + (2 * a + h) * tile_floats;
+                                if (vector)
+                                    tile_test_avx2(p, q0, mr, block, panel_sq, row0, valid, bars, sink);
+                                else
+                                    tile_test_scalar(p, q0, mr, block, panel_sq, row0, valid, bars, sink);
+                            }
                     }
                 }
             }

@@ -1,5 +1,5 @@
 // Fused score-and-select for the batch matrix paths: a register-blocked product of queries and
-// rows whose scores are tested against each query's current bar while still in registers.
+// rows whose scores are tested against each query's current bar while still in registers or L1.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +38,8 @@ struct Problem {
 void score_and_select(const Problem& p, float* bars, Sink& sink);
 
 // True unless ZARIR_MATRIX_KERNEL is exactly "sgemm" (read on every call), which keeps the
-// matrix paths on the score matrix from sgemm for comparison.
+// matrix paths on the score matrix from sgemm for comparison; "avx2" keeps the kernel on its
+// 8-lane form where 16-lane AVX-512 exists. Every form gives the same bits.
 bool chosen();
 
 // The dot product score_and_select uses, one pair at a time (for tests and reference).

@@ -232,7 +232,8 @@ class NativeLimits:
     system compiler and loaded with ctypes (the module exports nothing of it):
     - a streaming AVX2 read of an index body through the very mapping the engine searches,
       split over the same thread count;
-    - a run of many independent 8-lane FMA chains on the same thread count (the peak rate)."""
+    - runs of many independent 8-lane (and, with AVX-512, 16-lane) FMA chains on the same thread
+      count (the peak rates)."""
 
     SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "native.cpp")
 
@@ -256,6 +257,9 @@ class NativeLimits:
         self.lib.rz_stream_sum.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
         self.lib.rz_fma_peak.restype = ctypes.c_double
         self.lib.rz_fma_peak.argtypes = [ctypes.c_int, ctypes.c_long]
+        self.lib.rz_fma_peak_512.restype = ctypes.c_double
+        self.lib.rz_fma_peak_512.argtypes = [ctypes.c_int, ctypes.c_long]
+        self.has_avx512 = bool(self.lib.rz_has_avx512())
         self.chains = int(self.lib.rz_fma_chains())
         self.fma_iters = 2_000_000 if ctx.quick else 20_000_000
 
@@ -264,13 +268,14 @@ class NativeLimits:
         count, threads, fn = nbytes // 4, self.threads, self.lib.rz_stream_sum
         return lambda: fn(address, count, threads)
 
-    def fma_peak(self):
-        threads, iters, fn = self.threads, self.fma_iters, self.lib.rz_fma_peak
+    def fma_peak(self, lanes=8):
+        threads, iters = self.threads, self.fma_iters
+        fn = self.lib.rz_fma_peak if lanes == 8 else self.lib.rz_fma_peak_512
         return lambda: fn(threads, iters)
 
-    def fma_flops(self):
-        """Flops of one fma_peak() call: threads x steps x chains x 8 lanes x 2."""
-        return self.threads * self.fma_iters * self.chains * 16
+    def fma_flops(self, lanes=8):
+        """Flops of one fma_peak(lanes) call: threads x steps x chains x lanes x 2."""
+        return self.threads * self.fma_iters * self.chains * lanes * 2
 
 
 def file_mappings(path):

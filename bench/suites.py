@@ -230,7 +230,8 @@ def _numpy_batch(X, Q, k, metric, half_norms=None, block=128):
     return run
 
 
-FMA = "FMA peak (native, 12 chains)"
+FMA = "FMA peak (native, 12 chains x 8 lanes)"
+FMA16 = "FMA peak (native, 12 chains x 16 lanes)"
 
 
 @guarded
@@ -248,6 +249,8 @@ def _batch_case(ctx, kind, rows, dims, metric, nq, k, seed, targets):
                   "FAISS": lambda: index.search(Q, k),
                   "NumPy": _numpy_batch(X, Q, k, metric, half_norms),
                   FMA: native.fma_peak()}
+    if native.has_avx512:
+        contenders[FMA16] = native.fma_peak(16)
     t = time_alternating(contenders, ctx.warmup(1), ctx.repeats(5, 3), pause=ctx.pause())
 
     ref = index.search(Q, k)[1]
@@ -257,16 +260,18 @@ def _batch_case(ctx, kind, rows, dims, metric, nq, k, seed, targets):
     methods = ",".join(sorted(set(got["method_used"])))
     flops = 2.0 * nq * rows * dims
     peak = native.fma_flops() / t[FMA].median / 1e9
-    nominal = ctx.cpu()["peak_gflops"]
+    peak16 = native.fma_flops(16) / t[FMA16].median / 1e9 if FMA16 in t else None
     out = []
     for name, timing in t.items():
-        gf = (native.fma_flops() if name == FMA else flops) / timing.median / 1e9
+        limit = name in (FMA, FMA16)
+        gf = (native.fma_flops(16 if name == FMA16 else 8) if limit else flops) / timing.median / 1e9
         path_name = {"rivezor": methods, "FAISS": "IndexFlatL2.search" if metric == "euclidean" else "IndexFlatIP.search",
-                     "NumPy": "Q @ X.T + argpartition", FMA: f"{ctx.threads} threads"}[name]
+                     "NumPy": "Q @ X.T + argpartition", FMA: f"{ctx.threads} threads",
+                     FMA16: f"{ctx.threads} threads"}[name]
         out.append([label, name, path_name, fmt_ms(timing.ms), timing.spread(),
-                    "-" if name == FMA else f"{gbps(X.nbytes, timing.median):.2f}", f"{gf:.1f}", _pct(gf / peak),
-                    _pct(gf / nominal) if nominal else "-",
-                    "-" if name == FMA else fmt_ratio(t["FAISS"].median / timing.median), checks.get(name, "-")])
+                    "-" if limit else f"{gbps(X.nbytes, timing.median):.2f}", f"{gf:.1f}", _pct(gf / peak),
+                    _pct(gf / peak16) if peak16 else "-",
+                    "-" if limit else fmt_ratio(t["FAISS"].median / timing.median), checks.get(name, "-")])
     speed = t["FAISS"].median / t["rivezor"].median
     ok = checks["rivezor"].startswith("ok")
     share = flops / t["rivezor"].median / 1e9 / peak
@@ -274,8 +279,10 @@ def _batch_case(ctx, kind, rows, dims, metric, nq, k, seed, targets):
         ctx.record("batch", f"{nq} queries, {label}: >= {min_speed:.2f}x FAISS speed", f"{speed:.2f}x",
                    speed >= min_speed and ok)
         if min_share is not None:
-            ctx.record("batch", f"{nq} queries, {label}: >= {_pct(min_share)} of the measured FMA peak",
-                       f"{_pct(share)} of {peak:.1f} GFLOP/s", share >= min_share and ok)
+            ctx.record("batch", f"{nq} queries, {label}: >= {_pct(min_share)} of the measured 8-lane FMA peak",
+                       f"{_pct(share)} of {peak:.1f} GFLOP/s" + (f" ({_pct(share * peak / peak16)} of the 16-lane "
+                                                                 f"{peak16:.1f})" if peak16 else ""),
+                       share >= min_share and ok)
     del engine, index, X
     gc.collect()
     return out
@@ -302,9 +309,10 @@ def suite_batch(ctx):
         rows_out += out or []
     if rows_out:
         print_table(["case", "contender", "path", "median ms", "min-max ms", "GB/s (matrix bytes)", "GFLOP/s",
-                     "% measured FMA peak", "% nominal FMA peak", "speed vs FAISS", "check vs FAISS"], rows_out)
-        print(f"GFLOP/s = 2 x queries x rows x dims / time; measured FMA peak: the native run of independent "
-              f"8-lane FMA chains in the same loop; nominal: {ctx.cpu()['peak_formula']}")
+                     "% 8-lane FMA peak", "% 16-lane FMA peak", "speed vs FAISS", "check vs FAISS"], rows_out)
+        print(f"GFLOP/s = 2 x queries x rows x dims / time; the FMA peaks are native runs of independent "
+              f"8-lane (AVX2) and 16-lane (AVX-512) FMA chains in the same loop; the targets use the 8-lane one. "
+              f"Nominal 8-lane peak for comparison: {ctx.cpu()['peak_formula']}")
 
 
 # ----------------------------------------------------------------------------------------------

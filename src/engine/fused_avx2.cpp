@@ -5,6 +5,8 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <cmath>
 #include <vector>
 
@@ -217,11 +219,9 @@ __attribute__((target("avx512f"), noinline)) void tile_pair_dots_avx512(const fl
 
 #undef RIVEZOR_AVX2_FMA
 
-// ZARIR_MATRIX_KERNEL=avx2 keeps the fused kernel on its AVX2 form where AVX-512 exists.
-bool avx2_only() {
-    const auto kernel = runtime::env_text("ZARIR_MATRIX_KERNEL");
-    return kernel && *kernel == "avx2";
-}
+// ZARIR_MATRIX_KERNEL=avx2 keeps the fused kernel on its 8-lane form where AVX-512 exists, and
+// =scalar on its scalar form, so each form can be checked on any machine.
+std::optional<std::string> forced_form() { return runtime::env_text("ZARIR_MATRIX_KERNEL"); }
 
 bool has_avx512() {
     static const bool yes = __builtin_cpu_supports("avx512f");
@@ -264,8 +264,9 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     // Chains cut into component blocks wait here between blocks, one tile per (query tile, panel).
     const bool blocked = d > kBlockComponents;
     std::vector<float> partial(blocked ? std::min(chunk, ntiles) * (group / kPanelRows) * tile_floats : 0);
-    const bool vector = has_avx2_fma();
-    const bool wide = vector && has_avx512() && !avx2_only();
+    const std::optional<std::string> form = forced_form();
+    const bool vector = has_avx2_fma() && !(form && *form == "scalar");
+    const bool wide = vector && has_avx512() && !(form && *form == "avx2");
     alignas(64) float dots[4 * kTileQueries * kPanelRows];
     for (std::size_t first = 0; first < p.count; first += group) {
         const std::size_t n = std::min(group, p.count - first);

@@ -39,7 +39,8 @@ void score_and_select(const Problem& p, float* bars, Sink& sink);
 
 // True unless ZARIR_MATRIX_KERNEL is exactly "sgemm" (read on every call), which keeps the
 // matrix paths on the score matrix from sgemm for comparison; "avx2" keeps the kernel on its
-// 8-lane form where 16-lane AVX-512 exists. Every form gives the same bits.
+// 8-lane form where 16-lane AVX-512 exists, "scalar" on its scalar form. Every form gives the
+// same bits.
 bool chosen();
 
 // The dot product score_and_select uses, one pair at a time (for tests and reference).

@@ -62,8 +62,8 @@ TEST_P(FusedEdges, SameHitsAndBitsAsPairByPairReference) {
     const bool higher = !e.euclidean;
     const std::uint64_t first_row = 1000;
 
-    // Every form the processor has (16 lanes, then 8 lanes forced) gives the same hits and bits.
-    for (const char* form : {"", "avx2"}) {
+    // Every form the processor has (16 lanes, 8 lanes forced, scalar) gives the same hits and bits.
+    for (const char* form : {"", "avx2", "scalar"}) {
         ::setenv("ZARIR_MATRIX_KERNEL", form, 1);
         Heaps sink(e.nq, e.k, higher);
         std::vector<float> bars(e.nq, sink.open);

@@ -10,7 +10,6 @@ import statistics
 import sys
 import tempfile
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -18,7 +17,7 @@ METRIC_IDS = {"cosine": 0, "dot": 1, "euclidean": 2}
 # Bump a kind's version when its generator changes, so stale cached files are never reused.
 # Bumped when the bytes or the way the files are written change (gauss 2, clustered 3: written
 # by rivezor's own writer, as users write index files).
-DATA_VERSIONS = {"gauss": 2, "clustered": 3}
+DATA_VERSIONS = {"gauss": 2, "clustered": 3, "embed": 1}
 
 
 # ----------------------------------------------------------------------------------------------
@@ -116,6 +115,11 @@ class Context:
         if not hasattr(self, "_cpu"):
             self._cpu = cpu_facts(self.threads)
         return self._cpu
+
+    def native(self):
+        if not hasattr(self, "_native"):
+            self._native = NativeLimits(self)
+        return self._native
 
     def print_environment(self):
         cpu = self.cpu()
@@ -223,32 +227,83 @@ def cpu_facts(threads):
             "simd": simd}
 
 
-class ReadBandwidth:
-    """The machine's streaming read rate over a resident 1 GiB float32 array, by two plain readers
-    timed as contenders among the others; the faster one is the reference:
-    - np.max over halves of the array, one per thread (vectorised, releases the GIL);
-    - NumPy's BLAS sgemv of the array (as 4096-wide rows) with a vector of ones, on NumPy's
-      BLAS threads (already limited to the benchmark's count)."""
+class NativeLimits:
+    """The machine's limits measured by bench/native.cpp, a small C++ library built here with the
+    system compiler and loaded with ctypes (the module exports nothing of it):
+    - a streaming AVX2 read of an index body through the very mapping the engine searches,
+      split over the same thread count;
+    - runs of many independent 8-lane (and, with AVX-512, 16-lane) FMA chains on the same thread
+      count (the peak rates)."""
 
-    def __init__(self, threads, nbytes=1 << 30):
-        self.nbytes = nbytes
-        self.threads = threads
-        self.array = np.ones(nbytes // 4, dtype=np.float32)  # written once, so every page is resident
-        self.parts = np.array_split(self.array, threads)
-        self.matrix = self.array.reshape(-1, 4096)
-        self.ones = np.ones(4096, dtype=np.float32)
-        self.pool = ThreadPoolExecutor(max_workers=threads)
-        size = f"{nbytes / 2**30:g} GiB"
-        self.readers = {f"read {size}: np.max": lambda: list(self.pool.map(np.max, self.parts)),
-                        f"read {size}: BLAS sgemv with ones": lambda: self.matrix @ self.ones}
+    SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "native.cpp")
 
-    def reference(self, timings):
-        """(GB/s, label) of the faster reader."""
-        return max((gbps(self.nbytes, timings[label].median), label) for label in self.readers)
+    def __init__(self, ctx):
+        import ctypes
+        import hashlib
+        import subprocess
 
-    def close(self):
-        self.pool.shutdown()
-        self.array = self.parts = self.matrix = None
+        self.threads = ctx.threads
+        with open(self.SOURCE, "rb") as f:
+            tag = hashlib.sha256(f.read()).hexdigest()[:16]
+        lib = os.path.join(ctx.cache_dir, f"rivezor_bench_native_{tag}.so")
+        if not os.path.exists(lib):
+            tmp = f"{lib}.{os.getpid()}.tmp"
+            cxx = os.environ.get("CXX", "c++")
+            subprocess.run([cxx, "-O2", "-std=c++17", "-shared", "-fPIC", "-pthread", self.SOURCE, "-o", tmp],
+                           check=True)
+            os.replace(tmp, lib)
+        self.lib = ctypes.CDLL(lib)  # ctypes releases the GIL around each call
+        self.lib.rz_stream_sum.restype = ctypes.c_double
+        self.lib.rz_stream_sum.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+        self.lib.rz_fma_peak.restype = ctypes.c_double
+        self.lib.rz_fma_peak.argtypes = [ctypes.c_int, ctypes.c_long]
+        self.lib.rz_fma_peak_512.restype = ctypes.c_double
+        self.lib.rz_fma_peak_512.argtypes = [ctypes.c_int, ctypes.c_long]
+        self.has_avx512 = bool(self.lib.rz_has_avx512())
+        self.chains = int(self.lib.rz_fma_chains())
+        self.fma_iters = 2_000_000 if ctx.quick else 20_000_000
+
+    def reader(self, address, nbytes):
+        """A contender that reads nbytes from address (a live mapping) on the benchmark's threads."""
+        count, threads, fn = nbytes // 4, self.threads, self.lib.rz_stream_sum
+        return lambda: fn(address, count, threads)
+
+    def fma_peak(self, lanes=8):
+        threads, iters = self.threads, self.fma_iters
+        fn = self.lib.rz_fma_peak if lanes == 8 else self.lib.rz_fma_peak_512
+        return lambda: fn(threads, iters)
+
+    def fma_flops(self, lanes=8):
+        """Flops of one fma_peak(lanes) call: threads x steps x chains x lanes x 2."""
+        return self.threads * self.fma_iters * self.chains * lanes * 2
+
+
+def file_mappings(path):
+    """{(start, end)} of this process's mappings of path from offset 0, adjacent pieces joined."""
+    real = os.path.realpath(path)
+    pieces = []
+    with open("/proc/self/maps") as f:
+        for line in f:
+            fields = line.split(maxsplit=5)
+            if len(fields) == 6 and fields[5].strip() == real:
+                lo, hi = (int(x, 16) for x in fields[0].split("-"))
+                pieces.append((lo, hi, int(fields[2], 16)))
+    pieces.sort()
+    joined = []
+    for lo, hi, off in pieces:
+        if joined and joined[-1][1] == lo and joined[-1][2] + (joined[-1][1] - joined[-1][0]) == off:
+            joined[-1] = (joined[-1][0], hi, joined[-1][2])
+        else:
+            joined.append((lo, hi, off))
+    return {(lo, hi) for lo, hi, off in joined if off == 0}
+
+
+def engine_mapping(path, before, nbytes, header=12):
+    """Address of the index body inside the mapping that appeared since `before` (the engine's)."""
+    new = [m for m in file_mappings(path) - before if m[1] - m[0] >= header + nbytes]
+    if len(new) != 1:
+        raise RuntimeError(f"cannot tell the engine's mapping of {path}: {len(new)} new mappings")
+    return new[0][0] + header
 
 
 # ----------------------------------------------------------------------------------------------
@@ -280,8 +335,27 @@ def _clustered_block(rng, n, dims, state):
     return state["centres"][assign] + 0.3 * rng.standard_normal((n, dims), dtype=np.float32)
 
 
+def _embed_state(dims, seed):
+    """Text-embedding-like rows: 2048 clusters of uneven sizes whose energy falls off as a power
+    of the component number, turned by a random rotation so no axis is special."""
+    rng = np.random.default_rng(seed + 15485863)
+    scale = (1.0 + np.arange(dims)) ** -0.6
+    centres = rng.standard_normal((2048, dims)) * scale
+    weights = 1.0 / (1.0 + np.arange(2048)) ** 0.8
+    rotation, _ = np.linalg.qr(rng.standard_normal((dims, dims)))
+    return {"centres": centres.astype(np.float32), "scale": scale.astype(np.float32),
+            "p": weights / weights.sum(), "rotation": rotation.astype(np.float32)}
+
+
+def _embed_block(rng, n, dims, state):
+    assign = rng.choice(len(state["centres"]), size=n, p=state["p"])
+    noise = 0.6 * rng.standard_normal((n, dims), dtype=np.float32) * state["scale"]
+    return (state["centres"][assign] + noise) @ state["rotation"]
+
+
 GENERATORS = {"gauss": (_gauss_block, lambda dims, seed: None),
-              "clustered": (_clustered_block, _clustered_state)}
+              "clustered": (_clustered_block, _clustered_state),
+              "embed": (_embed_block, _embed_state)}
 
 
 def make_index(ctx, kind, rows, dims, metric, seed):

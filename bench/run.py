@@ -18,7 +18,8 @@ SUITES = ("open", "single", "batch", "prepare", "certified", "dask")
 BLAS_TUNING_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
 # Path switches of rivezor: the targets are about the automatic choice, so they are cleared
 # unless given again with --set.
-RIVEZOR_SWITCHES = ("ZARIR_SINGLE_MODE", "ZARIR_BATCH_MODE", "ZARIR_QBLOCK", "ZARIR_FORCE_SCALAR")
+RIVEZOR_SWITCHES = ("ZARIR_SINGLE_MODE", "ZARIR_BATCH_MODE", "ZARIR_QBLOCK", "ZARIR_FORCE_SCALAR",
+                    "ZARIR_MATRIX_KERNEL")
 MARKER = "RIVEZOR_BENCH_CLEAN_ENV"
 
 

@@ -25,7 +25,7 @@ FORCED_MODES = list(PATH_NAMES)
 
 @pytest.fixture(autouse=True)
 def clean_batch_env(monkeypatch):
-    for name in ("ZARIR_BATCH_MODE", "ZARIR_QBLOCK", "ZARIR_SINGLE_MODE"):
+    for name in ("ZARIR_BATCH_MODE", "ZARIR_QBLOCK", "ZARIR_SINGLE_MODE", "ZARIR_MATRIX_KERNEL"):
         monkeypatch.delenv(name, raising=False)
 
 
@@ -94,6 +94,7 @@ def indexes(tmp_path_factory):
     return get
 
 
+@pytest.mark.parametrize("kernel", ["fused", "sgemm"])
 @pytest.mark.parametrize("metric", ["cosine", "dot", "euclidean"])
 @pytest.mark.parametrize("shape", SHAPES, ids=lambda s: f"{s[0]}x{s[1]}")
 @pytest.mark.parametrize(
@@ -101,7 +102,9 @@ def indexes(tmp_path_factory):
     [(None, None), ("rayon", None), ("matrix", None), ("matrix_full", "+2"), ("chunked", None),
      ("chunked_matrix", "3"), ("blocked", None), ("blocked_exact", None)],
 )
-def test_every_path_finds_the_single_query_rows(indexes, monkeypatch, metric, shape, mode, qblock):
+def test_every_path_finds_the_single_query_rows(indexes, monkeypatch, metric, shape, mode, qblock, kernel):
+    if kernel == "sgemm":
+        monkeypatch.setenv("ZARIR_MATRIX_KERNEL", "sgemm")
     X, path = indexes(*shape, metric)
     engine = rivezor.PySearchEngine(path, False)
     rng = np.random.default_rng(99)
@@ -420,7 +423,32 @@ def test_out_of_memory_in_a_batch_is_an_error(tmp_path, child, shape, mode, sing
         os.environ.pop("ZARIR_SINGLE_MODE", None)
         assert e.query_batch_arrays(small, 3)["indices"].shape == (8, 3)
         """,
+        env_update={"ZARIR_MATRIX_KERNEL": "sgemm"},  # the fused kernel needs no score matrix
         env_remove=("ZARIR_BATCH_MODE", "ZARIR_QBLOCK", "ZARIR_SINGLE_MODE"),
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [message]
+
+
+def test_sgemm_stays_single_threaded_under_threadpool_limits(tmp_path, child):
+    path = tmp_path / "limits.bin"
+    path.write_bytes(index_bytes(np.random.default_rng(5).standard_normal((3000, 32), dtype=np.float32), 1))
+    proc = child(
+        f"""
+        import numpy as np, rivezor, threadpoolctl
+        e = rivezor.PySearchEngine({str(path)!r}, False)
+        Q = np.random.default_rng(6).standard_normal((40, 32), dtype=np.float32)
+        want = e.query_batch_arrays(Q, 5)["indices"]
+        ours = threadpoolctl.ThreadpoolController().select(filepath=[
+            c.filepath for c in threadpoolctl.ThreadpoolController().lib_controllers if "rivezor" in c.filepath])
+        with ours.limit(limits=2):
+            before = [c.num_threads for c in ours.lib_controllers]
+            got = e.query_batch_arrays(Q, 5)["indices"]
+            after = [c.get_num_threads() for c in ours.lib_controllers]
+        print(before, after, bool((got == want).all()))
+        """,
+        env_update={"ZARIR_MATRIX_KERNEL": "sgemm", "ZARIR_THREADS": "2"},
+        env_remove=("ZARIR_BATCH_MODE", "ZARIR_QBLOCK"),
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["[2]", "[1]", "True"]

@@ -3,6 +3,7 @@
 #include "engine/batch.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include "core/batch_shape.hpp"
 #include "core/float_bits.hpp"
 #include "core/messages.hpp"
+#include "engine/fused_avx2.hpp"
 #include "engine/kernels.hpp"
 #include "engine/single.hpp"
 #include "engine/topk.hpp"
@@ -85,9 +87,76 @@ struct BatchContext {
     std::vector<double> query_sq;  // euclidean only: each query's sum of squares
     std::optional<std::string> qblock;
     std::size_t workers;
+    bool fused;  // the fused score-and-select kernel instead of sgemm and a score matrix
 
     const float* query(std::size_t i) const { return queries + i * dims; }
 };
+
+// The fused problem's selection: per query a buffer of up to 2k' hits that is cut back to its
+// best k' (a partial selection) when full, instead of a heap step per candidate; the k'-th best
+// score after a cut is the bar. The total hit order makes the outcome the same best k'.
+// With `shared` (one bar per query of the whole batch), problems over other rows lend their
+// bars: at least k' hits anywhere reach a bar, so a score worse than it can enter no final list,
+// and a row block's list may omit it without changing the merged answer.
+class BufferSink final : public fused::Sink {
+public:
+    BufferSink(std::size_t nq, std::size_t k, bool higher, std::atomic<float>* shared)
+        : k_(k), higher_(higher), open_(higher ? -INFINITY : INFINITY), bars_(nq, open_), hits_(nq),
+          shared_(shared) {}
+    float offer(std::size_t query, std::uint64_t row, float score) override {
+        if (!is_finite_value(score)) return bars_[query];
+        std::vector<Hit>& hits = hits_[query];
+        hits.push_back({row, score});
+        if (hits.size() >= 2 * k_) {
+            const topk::HitOrder order{higher_};
+            std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k_ - 1), hits.end(), order);
+            bars_[query] = hits[k_ - 1].score;
+            hits.resize(k_);
+            if (shared_ != nullptr) bars_[query] = tighten(shared_[query], bars_[query]);
+        }
+        return bars_[query];
+    }
+    // The tighter of the shared bar and `bar`, left in the shared bar.
+    float tighten(std::atomic<float>& shared, float bar) const {
+        float seen = shared.load(std::memory_order_relaxed);
+        while (higher_ ? bar > seen : bar < seen)
+            if (shared.compare_exchange_weak(seen, bar, std::memory_order_relaxed)) return bar;
+        return seen;
+    }
+    float open_bar() const { return open_; }
+    std::vector<Hit> take(std::size_t query) {
+        std::vector<Hit> out = std::move(hits_[query]);
+        topk::select_best(out, k_, higher_);
+        return out;
+    }
+
+private:
+    std::size_t k_;
+    bool higher_;
+    float open_;
+    std::vector<float> bars_;
+    std::vector<std::vector<Hit>> hits_;
+    std::atomic<float>* shared_;
+};
+
+// Best k' of each of queries [q_first, q_first + q_count) over rows [start, start + len), by the
+// fused kernel instead of a score matrix.
+std::vector<std::vector<Hit>> fused_top_k(const BatchContext& c, std::size_t q_first, std::size_t q_count,
+                                          std::size_t start, std::size_t len,
+                                          std::atomic<float>* shared_bars = nullptr) {
+    BufferSink sink(q_count, c.k_eff, c.higher_is_better, shared_bars ? shared_bars + q_first : nullptr);
+    std::vector<float> bars(q_count, sink.open_bar());
+    if (shared_bars != nullptr)
+        for (std::size_t i = 0; i < q_count; ++i) bars[i] = shared_bars[q_first + i].load(std::memory_order_relaxed);
+    const fused::Problem problem{c.query(q_first), q_count, c.engine.row(start), len, c.dims, start,
+                                 c.higher_is_better, c.euclidean ? c.query_sq.data() + q_first : nullptr,
+                                 c.euclidean ? c.engine.row_norms_sq().data() + start : nullptr};
+    fused::score_and_select(problem, bars.data(), sink);
+    std::vector<std::vector<Hit>> out(q_count);
+    for (std::size_t i = 0; i < q_count; ++i) out[i] = sink.take(i);
+    return out;
+}
+
 
 // A query that cannot be answered (memory ran out) fails the whole batch, as on the other
 // paths: its exception leaves parallel_for and becomes search_batch's message.
@@ -125,6 +194,11 @@ Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::
         const std::size_t q0 = b * block;
         const std::size_t bq = std::min(block, count - q0);
         try {
+            if (c.fused) {
+                std::vector<std::vector<Hit>> hits = fused_top_k(c, first + q0, bq, 0, rows);
+                for (std::size_t i = 0; i < bq; ++i) out[q0 + i] = {std::move(hits[i]), msg::kPathQueryBlocked, 0.0};
+                return;
+            }
             std::unique_ptr<float[]> scores = allocate_scores(bq, rows);
             if (!scores) {
                 errors[b] = score_matrix_error(bq, rows);
@@ -183,6 +257,11 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
     std::vector<std::vector<std::vector<Hit>>> candidates(nblocks, std::vector<std::vector<Hit>>(c.nq));
     std::vector<std::string> errors(items);
     ScoreMatrices matrices((c.nq + parts - 1) / parts, block);
+    std::unique_ptr<std::atomic<float>[]> shared_bars;
+    if (c.fused) {
+        shared_bars = std::make_unique<std::atomic<float>[]>(c.nq);
+        for (std::size_t q = 0; q < c.nq; ++q) shared_bars[q] = c.higher_is_better ? -INFINITY : INFINITY;
+    }
     runtime::parallel_for(items, [&](std::size_t item) {
         const std::size_t b = item / parts;
         const std::size_t part = item % parts;
@@ -191,6 +270,11 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
         const std::size_t start = b * block;
         const std::size_t len = std::min(block, rows - start);
         try {
+            if (c.fused) {
+                std::vector<std::vector<Hit>> hits = fused_top_k(c, q_first, q_count, start, len, shared_bars.get());
+                for (std::size_t i = 0; i < q_count; ++i) candidates[b][q_first + i] = std::move(hits[i]);
+                return;
+            }
             std::unique_ptr<float[]> scores = matrices.take();
             if (!scores) {
                 errors[item] = score_matrix_error(c.nq, len);
@@ -312,7 +396,8 @@ Result<std::vector<QueryOutcome>> search_batch(const SearchEngine& engine, const
                        engine.metric() == Metric::euclidean,
                        {},
                        runtime::env_text("ZARIR_QBLOCK"),
-                       runtime::pool_size()};
+                       runtime::pool_size(),
+                       fused::chosen()};
         if (c.euclidean && path != Path::per_query) {
             c.query_sq.resize(c.nq);
             for (std::size_t q = 0; q < c.nq; ++q) c.query_sq[q] = kernels::sum_squares_f64(c.query(q), c.dims);

@@ -296,6 +296,10 @@ void block_product(const float* a, std::size_t m, const float* b, std::size_t n_
         std::fill(out, out + m * n_rows, 0.0f);
         return;
     }
+    // Our pool supplies the parallelism: a product must run on its caller's thread alone, but
+    // threadpoolctl (or anyone) may have raised the bundled OpenBLAS's count since module start,
+    // and this OpenBLAS has no per-thread setter.
+    if (scipy_openblas_get_num_threads() != 1) scipy_openblas_set_num_threads(1);
     constexpr std::size_t kMaxBlas = static_cast<std::size_t>(INT_MAX);
     if (k > kMaxBlas) {
         // A row this long cannot be described to a 32-bit BLAS (its stride would not fit);

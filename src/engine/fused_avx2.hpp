@@ -1,0 +1,49 @@
+// Fused score-and-select for the batch matrix paths: a register-blocked product of queries and
+// rows whose scores are tested against each query's current bar while still in registers or L1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace rivezor::fused {
+
+// Receives the few scores that may still enter a query's best k. The kernel never drops a
+// score that is not numerically worse than the query's bar, nor a non-finite one: deciding
+// (total order, ties by row, non-finite dropped) is the sink's.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // Offers row `row` with `score` to query `query` of the problem; returns that query's new
+    // bar: a later score numerically worse than it cannot enter (+-infinity while not full).
+    virtual float offer(std::size_t query, std::uint64_t row, float score) = 0;
+};
+
+struct Problem {
+    const float* queries;  // nq x dims, row-major
+    std::size_t nq;
+    const float* rows;  // count x dims, row-major (the mapped matrix in place)
+    std::size_t count;
+    std::size_t dims;
+    std::uint64_t first_row;  // row number of rows[0]
+    bool higher_is_better;
+    // Euclidean only (both null otherwise): each query's and each row's sum of squares in double;
+    // the score is then the norm expansion (float)(qq + xx - 2 * dot), evaluated in double.
+    const double* query_sq;
+    const double* row_sq;
+};
+
+// Each dot product is one chain of fused multiply-adds over the components in order, from
+// zero; the tiling never changes it, so the vector and scalar forms give the same bits.
+// `bars` holds each query's starting bar and ends with its last one.
+void score_and_select(const Problem& p, float* bars, Sink& sink);
+
+// True unless ZARIR_MATRIX_KERNEL is exactly "sgemm" (read on every call), which keeps the
+// matrix paths on the score matrix from sgemm for comparison; "avx2" keeps the kernel on its
+// 8-lane form where 16-lane AVX-512 exists, "scalar" on its scalar form. Every form gives the
+// same bits.
+bool chosen();
+
+// The dot product score_and_select uses, one pair at a time (for tests and reference).
+float chain_dot(const float* q, const float* x, std::size_t dims);
+
+}  // namespace rivezor::fused

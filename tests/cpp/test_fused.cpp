@@ -1,0 +1,115 @@
+// The fused score-and-select kernel against a plain reference: every pair scored one at a time
+// by the same FMA chain, then the heap walk over the whole score array, compared bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "engine/fused_avx2.hpp"
+#include "engine/kernels.hpp"
+#include "engine/topk.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using rivezor::Hit;
+using rivezor::topk::BoundedHeap;
+
+class Heaps final : public rivezor::fused::Sink {
+public:
+    Heaps(std::size_t nq, std::size_t k, bool higher) : open(higher ? -INFINITY : INFINITY) {
+        for (std::size_t i = 0; i < nq; ++i) heaps.emplace_back(k, higher);
+    }
+    float offer(std::size_t query, std::uint64_t row, float score) override {
+        ++offers;
+        heaps[query].offer(row, score);
+        return heaps[query].full() ? heaps[query].worst().score : open;
+    }
+    float open;
+    std::size_t offers = 0;
+    std::vector<BoundedHeap> heaps;
+};
+
+struct Edge {
+    const char* what;
+    std::size_t nq, rows, dims, k;
+    bool euclidean;
+    int special;  // 0 plain, 1 non-finite rows, 2 equal rows across panels and groups, 3 query = a row
+};
+
+void PrintTo(const Edge& e, std::ostream* os) { *os << e.what; }
+
+class FusedEdges : public ::testing::TestWithParam<Edge> {};
+
+TEST_P(FusedEdges, SameHitsAndBitsAsPairByPairReference) {
+    const Edge e = GetParam();
+    std::vector<float> x = rivezor::test_support::normal_values(e.rows * e.dims, 7 + static_cast<unsigned>(e.rows));
+    std::vector<float> q = rivezor::test_support::normal_values(e.nq * e.dims, 11 + static_cast<unsigned>(e.nq));
+    if (e.special == 1)
+        for (std::size_t r = 3; r < e.rows; r += 5)
+            x[r * e.dims + (r % e.dims)] = r % 2 ? std::numeric_limits<float>::quiet_NaN() : INFINITY;
+    if (e.special == 2)  // copies of row 1 at distances cutting panels (16) and groups
+        for (std::size_t r = 17; r < e.rows; r += 61) std::memcpy(&x[r * e.dims], &x[e.dims], e.dims * sizeof(float));
+    if (e.special == 3)
+        for (std::size_t i = 0; i < e.nq; ++i) std::memcpy(&q[i * e.dims], &x[(i % e.rows) * e.dims], e.dims * 4);
+
+    std::vector<double> qq(e.nq), xx(e.rows);
+    for (std::size_t i = 0; i < e.nq; ++i) qq[i] = rivezor::kernels::sum_squares_f64(&q[i * e.dims], e.dims);
+    for (std::size_t r = 0; r < e.rows; ++r) xx[r] = rivezor::kernels::sum_squares_f64(&x[r * e.dims], e.dims);
+    const bool higher = !e.euclidean;
+    const std::uint64_t first_row = 1000;
+
+    // Every form the processor has (16 lanes, 8 lanes forced, scalar) gives the same hits and bits.
+    for (const char* form : {"", "avx2", "scalar"}) {
+        ::setenv("ZARIR_MATRIX_KERNEL", form, 1);
+        Heaps sink(e.nq, e.k, higher);
+        std::vector<float> bars(e.nq, sink.open);
+        const rivezor::fused::Problem p{q.data(), e.nq, x.data(), e.rows, e.dims, first_row, higher,
+                                        e.euclidean ? qq.data() : nullptr, e.euclidean ? xx.data() : nullptr};
+        rivezor::fused::score_and_select(p, bars.data(), sink);
+
+        for (std::size_t i = 0; i < e.nq; ++i) {
+            std::vector<float> scores(e.rows);
+            for (std::size_t r = 0; r < e.rows; ++r) {
+                const float dot = rivezor::fused::chain_dot(&q[i * e.dims], &x[r * e.dims], e.dims);
+                scores[r] = e.euclidean ? rivezor::kernels::l2sq_from_dot(qq[i], xx[r], dot) : dot;
+            }
+            const std::vector<Hit> want = rivezor::topk::top_k_of_scores(scores.data(), e.rows, e.k, higher, first_row);
+            const std::vector<Hit> got = sink.heaps[i].take_sorted();
+            ASSERT_EQ(got.size(), want.size()) << e.what << " form " << form << " query " << i;
+            for (std::size_t h = 0; h < got.size(); ++h) {
+                EXPECT_EQ(got[h].idx, want[h].idx) << e.what << " form " << form << " query " << i << " hit " << h;
+                EXPECT_EQ(rivezor::test_support::bits_of(got[h].score), rivezor::test_support::bits_of(want[h].score))
+                    << e.what << " form " << form << " query " << i << " hit " << h;
+            }
+        }
+        // Only candidates leave the tiles: far fewer offers than scores once the heaps are full.
+        if (e.rows >= 1000 && e.k <= 10) {
+            EXPECT_LT(sink.offers, e.nq * e.rows / 4) << e.what;
+        }
+    }
+    ::unsetenv("ZARIR_MATRIX_KERNEL");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FusedEdges,
+    ::testing::Values(Edge{"one pair", 1, 1, 1, 1, false, 0},
+                      Edge{"tiles cut by rows and queries, dims 7", 7, 17, 7, 3, false, 0},
+                      Edge{"dims 9, euclidean", 13, 45, 9, 4, true, 0},
+                      Edge{"k larger than a tile", 8, 33, 16, 40, false, 0},
+                      Edge{"k larger than a tile, euclidean", 5, 50, 12, 100, true, 0},
+                      Edge{"rows across a packing group", 13, 1100, 128, 5, false, 0},
+                      Edge{"rows across a packing group, euclidean", 7, 1100, 128, 10, true, 0},
+                      Edge{"wide rows across a group", 6, 170, 768, 7, false, 0},
+                      Edge{"components cut in blocks, euclidean", 14, 90, 300, 5, true, 0},
+                      Edge{"non-finite rows", 9, 200, 24, 10, false, 1},
+                      Edge{"non-finite rows, euclidean, k above finite rows", 3, 40, 8, 40, true, 1},
+                      Edge{"ties spanning tiles and groups", 11, 1300, 128, 12, false, 2},
+                      Edge{"ties spanning tiles, euclidean", 4, 300, 20, 6, true, 2},
+                      Edge{"query equal to a row, euclidean", 12, 64, 31, 3, true, 3},
+                      Edge{"many queries, filter exercised", 37, 3000, 64, 10, false, 0}));
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <vector>
 
+#include "runtime/cpu_features.hpp"
 #include "runtime/environment.hpp"
 
 namespace rivezor::fused {
@@ -97,11 +98,10 @@ void tile_test_scalar(const Problem& p, std::size_t q0, std::size_t mr, float* d
 // ---------------------------------------------------------------------------------------
 // AVX2 form.
 
-#define RIVEZOR_AVX2_FMA __attribute__((target("avx2,fma")))
 
 // The norm expansion on eight scores: the same double operations in the same order as
 // l2_from_dot, four lanes at a time.
-RIVEZOR_AVX2_FMA inline __m256 l2_from_dots_avx2(__m256 dots_f32x8, __m256d qq_f64x4, const double* xx) {
+RIVEZOR_TARGET_AVX2_FMA inline __m256 l2_from_dots_avx2(__m256 dots_f32x8, __m256d qq_f64x4, const double* xx) {
     const __m256d two_f64x4 = _mm256_set1_pd(2.0);
     const __m256d lo_f64x4 = _mm256_sub_pd(_mm256_add_pd(qq_f64x4, _mm256_loadu_pd(xx)),
                                            _mm256_mul_pd(two_f64x4, _mm256_cvtps_pd(_mm256_castps256_ps128(dots_f32x8))));
@@ -110,7 +110,7 @@ RIVEZOR_AVX2_FMA inline __m256 l2_from_dots_avx2(__m256 dots_f32x8, __m256d qq_f
     return _mm256_set_m128(_mm256_cvtpd_ps(hi_f64x4), _mm256_cvtpd_ps(lo_f64x4));
 }
 
-RIVEZOR_AVX2_FMA inline unsigned entry_mask_avx2(__m256 s_f32x8, __m256 bar_f32x8, bool higher) {
+RIVEZOR_TARGET_AVX2_FMA inline unsigned entry_mask_avx2(__m256 s_f32x8, __m256 bar_f32x8, bool higher) {
     const __m256 keep_f32x8 =
         higher ? _mm256_cmp_ps(s_f32x8, bar_f32x8, _CMP_NLT_UQ) : _mm256_cmp_ps(s_f32x8, bar_f32x8, _CMP_NGT_UQ);
     return static_cast<unsigned>(_mm256_movemask_ps(keep_f32x8));
@@ -121,7 +121,7 @@ RIVEZOR_AVX2_FMA inline unsigned entry_mask_avx2(__m256 s_f32x8, __m256 bar_f32x
 // the same function it spills half of them inside the loop.
 // Continues the chains over kc components from `init` (null: from zero); a float stored and
 // loaded back is the same float, so cutting the components into blocks changes no bit.
-RIVEZOR_AVX2_FMA __attribute__((noinline)) void tile_dots_avx2(const float* qtile, std::size_t kc, const float* panel,
+RIVEZOR_TARGET_AVX2_FMA __attribute__((noinline)) void tile_dots_avx2(const float* qtile, std::size_t kc, const float* panel,
                                                                 const float* init, float* out) {
     __m256 acc0_f32x8[kTileQueries], acc1_f32x8[kTileQueries];
     if (init != nullptr) {
@@ -151,7 +151,7 @@ RIVEZOR_AVX2_FMA __attribute__((noinline)) void tile_dots_avx2(const float* qtil
     }
 }
 
-RIVEZOR_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, std::size_t mr, float* dots, const double* sq,
+RIVEZOR_TARGET_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, std::size_t mr, float* dots, const double* sq,
                                      std::uint64_t row0, std::size_t valid, float* bars, Sink& sink) {
     const unsigned valid_mask = valid >= kPanelRows ? 0xFFFFu : (1u << valid) - 1u;
     for (std::size_t i = 0; i < mr; ++i) {
@@ -217,21 +217,12 @@ __attribute__((target("avx512f"), noinline)) void tile_pair_dots_avx512(const fl
                 _mm512_storeu_ps(out[2 * t + h] + i * kPanelRows, acc_f32x16[t][h][i]);
 }
 
-#undef RIVEZOR_AVX2_FMA
-
 // ZARIR_MATRIX_KERNEL=avx2 keeps the fused kernel on its 8-lane form where AVX-512 exists, and
 // =scalar on its scalar form, so each form can be checked on any machine.
 std::optional<std::string> forced_form() { return runtime::env_text("ZARIR_MATRIX_KERNEL"); }
 
-bool has_avx512() {
-    static const bool yes = __builtin_cpu_supports("avx512f");
-    return yes;
-}
-
-bool has_avx2_fma() {
-    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return yes;
-}
+bool has_avx512() { return runtime::processor_has_avx512f(); }
+bool has_avx2_fma() { return runtime::processor_has_avx2_fma(); }
 
 }  // namespace
 

@@ -9,6 +9,8 @@ namespace {
 
 struct Features {
     bool avx2;
+    bool avx2_fma;
+    bool avx512f;
     const char* widest;
 };
 
@@ -21,7 +23,8 @@ const Features& features() {
                              : __builtin_cpu_supports("avx")    ? "avx"
                              : __builtin_cpu_supports("sse4.2") ? "sse4.2"
                                                                 : "scalar";
-        return Features{avx2, widest};
+        const bool avx2_fma = avx2 && __builtin_cpu_supports("fma");
+        return Features{avx2, avx2_fma, __builtin_cpu_supports("avx512f") != 0, widest};
     }();
     return detected;
 }
@@ -32,6 +35,8 @@ std::atomic<Simd> g_cap{Simd::avx2};
 
 const char* processor_simd_name() { return features().widest; }
 bool processor_has_avx2() { return features().avx2; }
+bool processor_has_avx2_fma() { return features().avx2_fma; }
+bool processor_has_avx512f() { return features().avx512f; }
 
 Simd kernel_simd() {
     return processor_has_avx2() && g_cap.load(std::memory_order_relaxed) == Simd::avx2 ? Simd::avx2 : Simd::baseline;

@@ -7,6 +7,8 @@
 // Marks a function compiled for AVX2 (and only AVX2: never FMA, whose fused multiply-add would
 // change score bits). Call such functions only when kernel_simd() is Simd::avx2.
 #define RIVEZOR_TARGET_AVX2 __attribute__((target("avx2")))
+// The fused matrix kernel only: a matrix path's summation order is its own, so it may fuse.
+#define RIVEZOR_TARGET_AVX2_FMA __attribute__((target("avx2,fma")))
 
 namespace rivezor::runtime {
 
@@ -17,6 +19,8 @@ enum class Simd : std::uint8_t { baseline = 0, avx2 = 1 };
 // "scalar". Reported in certificates; unaffected by the cap below and by ZARIR_FORCE_SCALAR.
 const char* processor_simd_name();
 bool processor_has_avx2();
+bool processor_has_avx2_fma();
+bool processor_has_avx512f();
 
 // The form the kernels, the candidate filter and the norm pass use: AVX2 when the processor
 // has it and no cap is in force.

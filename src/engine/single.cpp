@@ -243,17 +243,23 @@ QueryOutcome run_path(SinglePath path, const SearchEngine& engine, const float* 
     return outcome;
 }
 
-}  // namespace
-
-Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine, const float* query,
-                                     std::size_t k_eff) {
+// A search that runs out of memory or throws becomes the search's own message, never an abort.
+template <class Search>
+Result<QueryOutcome> guarded_search(const SearchEngine& engine, Search&& search) {
     try {
-        return run_path(path, engine, query, k_eff);
+        return search();
     } catch (const std::bad_alloc&) {
         return fail(msg::single_out_of_memory(engine.rows()));
     } catch (const std::exception& e) {
         return fail(msg::search_failed(e.what()));
     }
+}
+
+}  // namespace
+
+Result<QueryOutcome> run_single_path(SinglePath path, const SearchEngine& engine, const float* query,
+                                     std::size_t k_eff) {
+    return guarded_search(engine, [&] { return run_path(path, engine, query, k_eff); });
 }
 
 SinglePath configured_single_path(const SearchEngine& engine) {
@@ -279,13 +285,7 @@ Result<QueryOutcome> search_single(const SearchEngine& engine, const float* quer
     if (!all_finite(query, n)) return fail(msg::kQueryNotFinite);
     if (k == 0 || engine.rows() == 0) return answer_checked_query(engine, query, k, SinglePath::row_scan);
     const SinglePath path = configured_single_path(engine);
-    try {
-        return answer_checked_query(engine, query, k, path);
-    } catch (const std::bad_alloc&) {
-        return fail(msg::single_out_of_memory(engine.rows()));
-    } catch (const std::exception& e) {
-        return fail(msg::search_failed(e.what()));
-    }
+    return guarded_search(engine, [&] { return answer_checked_query(engine, query, k, path); });
 }
 
 }  // namespace rivezor

@@ -22,7 +22,7 @@ ROW_SCAN = {"ZARIR_SINGLE_MODE": "rayon", "ZARIR_BATCH_MODE": "rayon"}
 def client():
     saved = {k: os.environ.get(k) for k in ROW_SCAN}
     os.environ.update(ROW_SCAN)  # the reference engine in this process takes the same path
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                   env=dict(ROW_SCAN, ZARIR_THREADS="1")) as cluster, \
             distributed.Client(cluster) as c:
         yield c
@@ -95,7 +95,7 @@ def test_automatic_paths_agree_but_for_float32_rounding(tmp_path, monkeypatch, m
     Q = rng.standard_normal((40, 48)).astype(np.float32)
     man = prepare_shards(X, "auto", rows_per_shard=700, metric=metric, output_dir=str(tmp_path))
     ref = reference(X, metric, tmp_path)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                   env={"ZARIR_THREADS": "1"}) as cluster, distributed.Client(cluster) as c:
         index = ShardedIndex(man.path, c)
         answers = [(index.query_batch(Q, 10), ref.query_batch_arrays(Q, 10)),

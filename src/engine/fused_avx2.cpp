@@ -10,6 +10,7 @@
 #include <cmath>
 #include <vector>
 
+#include "engine/transpose_avx2.hpp"
 #include "runtime/cpu_features.hpp"
 #include "runtime/environment.hpp"
 
@@ -31,16 +32,36 @@ constexpr std::size_t kBlockComponents = 256;
 // Panel p holds rows 16p .. 16p+15 of the group component-major (component k of its rows at
 // 16k .. 16k+15), so one tile step loads the component of sixteen rows with two unit-stride
 // loads. Rows past the end are zeros; their scores are never looked at.
-void pack_group(const Problem& p, std::size_t first, std::size_t n, float* panels, double* sq) {
+// Eight rows' components [k0, k0 + 8) go to dst as eight runs of eight (component k0 + c of
+// the rows at dst + 16c): two 4x4 transposes per half and a swap of halves.
+RIVEZOR_TARGET_AVX2 void pack_8x8_avx2(const float* src, std::size_t d, std::size_t k0, float* dst) {
+    __m256 lo_f32x8[4], hi_f32x8[4];
+    transpose_f32_4x4_halves_avx2(_mm256_loadu_ps(src + k0), _mm256_loadu_ps(src + d + k0),
+                                  _mm256_loadu_ps(src + 2 * d + k0), _mm256_loadu_ps(src + 3 * d + k0), lo_f32x8);
+    transpose_f32_4x4_halves_avx2(_mm256_loadu_ps(src + 4 * d + k0), _mm256_loadu_ps(src + 5 * d + k0),
+                                  _mm256_loadu_ps(src + 6 * d + k0), _mm256_loadu_ps(src + 7 * d + k0), hi_f32x8);
+    for (std::size_t j = 0; j < 4; ++j) {
+        _mm256_storeu_ps(dst + (k0 + j) * kPanelRows, _mm256_permute2f128_ps(lo_f32x8[j], hi_f32x8[j], 0x20));
+        _mm256_storeu_ps(dst + (k0 + 4 + j) * kPanelRows, _mm256_permute2f128_ps(lo_f32x8[j], hi_f32x8[j], 0x31));
+    }
+}
+
+void pack_group(const Problem& p, std::size_t first, std::size_t n, float* panels, double* sq, bool vector) {
     const std::size_t d = p.dims;
     const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
     for (std::size_t pi = 0; pi < npanels; ++pi) {
         float* dst = panels + pi * kPanelRows * d;
+        // A full panel moves eight rows by eight components at a time (a strided scalar copy
+        // was a tenth of a 128-dimension batch); the rest, and the last panel, one by one.
+        const std::size_t k_vec = vector && (pi + 1) * kPanelRows <= n ? d / 8 * 8 : 0;
+        for (std::size_t h = 0; h < kPanelRows && k_vec > 0; h += 8)
+            for (std::size_t k0 = 0; k0 < k_vec; k0 += 8)
+                pack_8x8_avx2(p.rows + (first + pi * kPanelRows + h) * d, d, k0, dst + h);
         for (std::size_t j = 0; j < kPanelRows; ++j) {
             const std::size_t r = pi * kPanelRows + j;
             if (r < n) {
                 const float* src = p.rows + (first + r) * d;
-                for (std::size_t k = 0; k < d; ++k) dst[k * kPanelRows + j] = src[k];
+                for (std::size_t k = k_vec; k < d; ++k) dst[k * kPanelRows + j] = src[k];
             } else {
                 for (std::size_t k = 0; k < d; ++k) dst[k * kPanelRows + j] = 0.0f;
             }
@@ -262,7 +283,7 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     for (std::size_t first = 0; first < p.count; first += group) {
         const std::size_t n = std::min(group, p.count - first);
         const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
-        pack_group(p, first, n, panels.data(), sq.data());
+        pack_group(p, first, n, panels.data(), sq.data(), vector);
         for (std::size_t t0 = 0; t0 < ntiles; t0 += chunk) {
             const std::size_t t1 = std::min(ntiles, t0 + chunk);
             for (std::size_t k0 = 0; k0 < d1; k0 += kBlockComponents) {

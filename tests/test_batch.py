@@ -230,6 +230,21 @@ def test_any_qblock_gives_the_same_hits(write_index, monkeypatch, rng, qblock):
     np.testing.assert_array_equal(got["scores"], want["scores"])
 
 
+
+@pytest.mark.parametrize("metric", ["dot", "euclidean"])
+def test_fused_batch_cut_into_query_parts_gives_the_hits_of_smaller_batches(write_index, monkeypatch, rng, metric):
+    # 4200 queries keeping all 1024 rows each: the selection buffers of one pass (2k hits per
+    # query and row part) would pass 256 MiB with two workers, so the queries go in two parts.
+    X = rng.standard_normal((1024, 6)).astype(np.float32)
+    engine = rivezor.PySearchEngine(write_index(X, metric), False)
+    Q = rng.standard_normal((4200, 6)).astype(np.float32)
+    set_mode(monkeypatch, None)
+    whole = engine.query_batch_arrays(Q, 1024)
+    for part in (slice(0, 1500), slice(1500, 4200)):
+        alone = engine.query_batch_arrays(Q[part], 1024)
+        np.testing.assert_array_equal(whole["indices"][part], alone["indices"])
+        np.testing.assert_array_equal(whole["scores"][part], alone["scores"])
+
 @pytest.mark.parametrize("mode", [None, "rayon", "matrix", "chunked", "blocked"])
 def test_k_larger_than_rows(write_index, monkeypatch, rng, mode):
     X = rng.standard_normal((5, 3)).astype(np.float32)

@@ -3,7 +3,6 @@
 #include "engine/batch.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -95,14 +94,10 @@ struct BatchContext {
 // The fused problem's selection: per query a buffer of up to 2k' hits that is cut back to its
 // best k' (a partial selection) when full, instead of a heap step per candidate; the k'-th best
 // score after a cut is the bar. The total hit order makes the outcome the same best k'.
-// With `shared` (one bar per query of the whole batch), problems over other rows lend their
-// bars: at least k' hits anywhere reach a bar, so a score worse than it can enter no final list,
-// and a row block's list may omit it without changing the merged answer.
 class BufferSink final : public fused::Sink {
 public:
-    BufferSink(std::size_t nq, std::size_t k, bool higher, std::atomic<float>* shared)
-        : k_(k), higher_(higher), open_(higher ? -INFINITY : INFINITY), bars_(nq, open_), hits_(nq),
-          shared_(shared) {}
+    BufferSink(std::size_t nq, std::size_t k, bool higher)
+        : k_(k), higher_(higher), open_(higher ? -INFINITY : INFINITY), bars_(nq, open_), hits_(nq) {}
     float offer(std::size_t query, std::uint64_t row, float score) override {
         if (!is_finite_value(score)) return bars_[query];
         std::vector<Hit>& hits = hits_[query];
@@ -112,16 +107,8 @@ public:
             std::nth_element(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k_ - 1), hits.end(), order);
             bars_[query] = hits[k_ - 1].score;
             hits.resize(k_);
-            if (shared_ != nullptr) bars_[query] = tighten(shared_[query], bars_[query]);
         }
         return bars_[query];
-    }
-    // The tighter of the shared bar and `bar`, left in the shared bar.
-    float tighten(std::atomic<float>& shared, float bar) const {
-        float seen = shared.load(std::memory_order_relaxed);
-        while (higher_ ? bar > seen : bar < seen)
-            if (shared.compare_exchange_weak(seen, bar, std::memory_order_relaxed)) return bar;
-        return seen;
     }
     float open_bar() const { return open_; }
     std::vector<Hit> take(std::size_t query) {
@@ -136,18 +123,14 @@ private:
     float open_;
     std::vector<float> bars_;
     std::vector<std::vector<Hit>> hits_;
-    std::atomic<float>* shared_;
 };
 
 // Best k' of each of queries [q_first, q_first + q_count) over rows [start, start + len), by the
 // fused kernel instead of a score matrix.
 std::vector<std::vector<Hit>> fused_top_k(const BatchContext& c, std::size_t q_first, std::size_t q_count,
-                                          std::size_t start, std::size_t len,
-                                          std::atomic<float>* shared_bars = nullptr) {
-    BufferSink sink(q_count, c.k_eff, c.higher_is_better, shared_bars ? shared_bars + q_first : nullptr);
+                                          std::size_t start, std::size_t len) {
+    BufferSink sink(q_count, c.k_eff, c.higher_is_better);
     std::vector<float> bars(q_count, sink.open_bar());
-    if (shared_bars != nullptr)
-        for (std::size_t i = 0; i < q_count; ++i) bars[i] = shared_bars[q_first + i].load(std::memory_order_relaxed);
     const fused::Problem problem{c.query(q_first), q_count, c.engine.row(start), len, c.dims, start,
                                  c.higher_is_better, c.euclidean ? c.query_sq.data() + q_first : nullptr,
                                  c.euclidean ? c.engine.row_norms_sq().data() + start : nullptr};
@@ -157,6 +140,33 @@ std::vector<std::vector<Hit>> fused_top_k(const BatchContext& c, std::size_t q_f
     return out;
 }
 
+// Each query's best k' from its lists of every row part (candidates[part][query]), which are
+// emptied on the way.
+Result<std::vector<QueryOutcome>> merge_row_parts(const BatchContext& c,
+                                                  std::vector<std::vector<std::vector<Hit>>>& candidates) {
+    std::vector<QueryOutcome> out(c.nq);
+    std::vector<char> merge_failed(c.nq, 0);
+    runtime::parallel_for(c.nq, [&](std::size_t q) {
+        QueryOutcome& o = out[q];
+        o.method_used = msg::kPathRowBlocked;
+        try {
+            std::size_t total = 0;
+            for (const auto& lists : candidates) total += lists[q].size();
+            o.hits.reserve(total);
+            for (auto& lists : candidates) {
+                std::vector<Hit>& part = lists[q];
+                o.hits.insert(o.hits.end(), part.begin(), part.end());
+                std::vector<Hit>().swap(part);
+            }
+            topk::select_best(o.hits, c.k_eff, c.higher_is_better);
+        } catch (const std::bad_alloc&) {
+            merge_failed[q] = 1;
+        }
+    });
+    if (std::find(merge_failed.begin(), merge_failed.end(), 1) != merge_failed.end())
+        return fail(msg::kMergeOutOfMemory);
+    return out;
+}
 
 // A query that cannot be answered (memory ran out) fails the whole batch, as on the other
 // paths: its exception leaves parallel_for and becomes search_batch's message.
@@ -237,8 +247,39 @@ Result<std::vector<QueryOutcome>> run_chunked(const BatchContext& c) {
     return out;
 }
 
+// The fused row-blocked path's bound on the selection buffers of the work items alive at once.
+constexpr std::size_t kFusedSinkBytes = std::size_t{256} << 20;
+
+// The fused form of the row-blocked path: one contiguous row part per worker, each over all the
+// queries, so every row is packed once and each query's bar tightens over a whole part in one
+// sink (a fresh sink per small row block started every query from an open bar and sorted its
+// list each time: a quarter of a k = 100 batch). The queries are cut into parts only when the
+// sinks alive at once, up to 2k' hits per query each, would pass kFusedSinkBytes.
+Result<std::vector<QueryOutcome>> run_row_blocked_fused(const BatchContext& c) {
+    const std::size_t rows = c.engine.rows();
+    const std::size_t row_parts = std::min(rows, std::max<std::size_t>(c.workers, 1));
+    const std::size_t per_query = 2 * c.k_eff * sizeof(Hit) * row_parts;
+    const std::size_t per_part = std::max<std::size_t>(1, kFusedSinkBytes / per_query);
+    const std::size_t q_parts = (c.nq + per_part - 1) / per_part;
+    // candidates[r][q]: query q's best hits within row part r.
+    std::vector<std::vector<std::vector<Hit>>> candidates(row_parts, std::vector<std::vector<Hit>>(c.nq));
+    // Items go query part by query part, so the workers share one part's queries at a time.
+    runtime::parallel_for(row_parts * q_parts, [&](std::size_t item) {
+        const std::size_t r = item % row_parts;
+        const std::size_t qp = item / row_parts;
+        const std::size_t q_first = c.nq * qp / q_parts;
+        const std::size_t q_count = c.nq * (qp + 1) / q_parts - q_first;
+        const std::size_t start = rows * r / row_parts;
+        const std::size_t len = rows * (r + 1) / row_parts - start;
+        std::vector<std::vector<Hit>> hits = fused_top_k(c, q_first, q_count, start, len);
+        for (std::size_t i = 0; i < q_count; ++i) candidates[r][q_first + i] = std::move(hits[i]);
+    });
+    return merge_row_parts(c, candidates);
+}
+
 Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
     if (c.nq == 0 || c.k_eff == 0) return empty_outcomes(c.nq, msg::kPathRowBlocked);
+    if (c.fused) return run_row_blocked_fused(c);
     const SearchEngine& e = c.engine;
     const std::size_t rows = e.rows();
     const std::size_t block = rows_per_work_item(e.metric(), c.dims, rows, c.workers);
@@ -257,11 +298,6 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
     std::vector<std::vector<std::vector<Hit>>> candidates(nblocks, std::vector<std::vector<Hit>>(c.nq));
     std::vector<std::string> errors(items);
     ScoreMatrices matrices((c.nq + parts - 1) / parts, block);
-    std::unique_ptr<std::atomic<float>[]> shared_bars;
-    if (c.fused) {
-        shared_bars = std::make_unique<std::atomic<float>[]>(c.nq);
-        for (std::size_t q = 0; q < c.nq; ++q) shared_bars[q] = c.higher_is_better ? -INFINITY : INFINITY;
-    }
     runtime::parallel_for(items, [&](std::size_t item) {
         const std::size_t b = item / parts;
         const std::size_t part = item % parts;
@@ -270,11 +306,6 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
         const std::size_t start = b * block;
         const std::size_t len = std::min(block, rows - start);
         try {
-            if (c.fused) {
-                std::vector<std::vector<Hit>> hits = fused_top_k(c, q_first, q_count, start, len, shared_bars.get());
-                for (std::size_t i = 0; i < q_count; ++i) candidates[b][q_first + i] = std::move(hits[i]);
-                return;
-            }
             std::unique_ptr<float[]> scores = matrices.take();
             if (!scores) {
                 errors[item] = score_matrix_error(c.nq, len);
@@ -295,28 +326,7 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
     for (const std::string& err : errors)
         if (!err.empty()) return fail(err);
 
-    std::vector<QueryOutcome> out(c.nq);
-    std::vector<char> merge_failed(c.nq, 0);
-    runtime::parallel_for(c.nq, [&](std::size_t q) {
-        QueryOutcome& o = out[q];
-        o.method_used = msg::kPathRowBlocked;
-        try {
-            std::size_t total = 0;
-            for (std::size_t b = 0; b < nblocks; ++b) total += candidates[b][q].size();
-            o.hits.reserve(total);
-            for (std::size_t b = 0; b < nblocks; ++b) {
-                std::vector<Hit>& part = candidates[b][q];
-                o.hits.insert(o.hits.end(), part.begin(), part.end());
-                std::vector<Hit>().swap(part);
-            }
-            topk::select_best(o.hits, c.k_eff, c.higher_is_better);
-        } catch (const std::bad_alloc&) {
-            merge_failed[q] = 1;
-        }
-    });
-    if (std::find(merge_failed.begin(), merge_failed.end(), 1) != merge_failed.end())
-        return fail(msg::kMergeOutOfMemory);
-    return out;
+    return merge_row_parts(c, candidates);
 }
 
 }  // namespace

@@ -202,11 +202,14 @@ RIVEZOR_TARGET_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, st
 // AVX-512 form of the products: two query tiles by two panels (12 x 32 scores) in 24 zmm
 // accumulators, one lane per row, each lane the same FMA chain as above. The four 6 x 16
 // blocks land where four calls of tile_dots_avx2 would put them.
+// With `bars` (the two tiles' twelve bars, higher-is-better scores only), the scores are first
+// tested in registers: when none may enter, nothing is stored and false is returned, which
+// spares the store and the test of the whole tile once the bars have risen.
 
-__attribute__((target("avx512f"), noinline)) void tile_pair_dots_avx512(const float* qtile0, const float* qtile1,
+__attribute__((target("avx512f"), noinline)) bool tile_pair_dots_avx512(const float* qtile0, const float* qtile1,
                                                                       std::size_t kc, const float* panel0,
                                                                       const float* panel1, float* const* init,
-                                                                      float* const* out) {
+                                                                      float* const* out, const float* bars) {
     __m512 acc_f32x16[2][2][kTileQueries];
 #pragma GCC unroll 2
     for (int t = 0; t < 2; ++t)
@@ -229,6 +232,18 @@ __attribute__((target("avx512f"), noinline)) void tile_pair_dots_avx512(const fl
             acc_f32x16[1][1][i] = _mm512_fmadd_ps(a1_f32x16, b1_f32x16, acc_f32x16[1][1][i]);
         }
     }
+    if (bars != nullptr) {
+        __mmask16 may_enter_x16 = 0;
+#pragma GCC unroll 2
+        for (int t = 0; t < 2; ++t)
+#pragma GCC unroll 6
+            for (std::size_t i = 0; i < kTileQueries; ++i) {
+                const __m512 bar_f32x16 = _mm512_set1_ps(bars[t * kTileQueries + i]);
+                may_enter_x16 |= _mm512_cmp_ps_mask(acc_f32x16[t][0][i], bar_f32x16, _CMP_NLT_UQ) |
+                                 _mm512_cmp_ps_mask(acc_f32x16[t][1][i], bar_f32x16, _CMP_NLT_UQ);
+            }
+        if (may_enter_x16 == 0) return false;
+    }
 #pragma GCC unroll 2
     for (int t = 0; t < 2; ++t)
 #pragma GCC unroll 2
@@ -236,6 +251,7 @@ __attribute__((target("avx512f"), noinline)) void tile_pair_dots_avx512(const fl
 #pragma GCC unroll 6
             for (std::size_t i = 0; i < kTileQueries; ++i)
                 _mm512_storeu_ps(out[2 * t + h] + i * kPanelRows, acc_f32x16[t][h][i]);
+    return true;
 }
 
 // ZARIR_MATRIX_KERNEL=avx2 keeps the fused kernel on its 8-lane form where AVX-512 exists, and
@@ -280,6 +296,12 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     const bool vector = has_avx2_fma() && !(form && *form == "scalar");
     const bool wide = vector && has_avx512() && !(form && *form == "avx2");
     alignas(64) float dots[4 * kTileQueries * kPanelRows];
+    // The bars padded to whole tiles with bars no finite score passes, since the wide kernel
+    // tests whole tile pairs; handed back at the end. Its test in registers reads "higher is
+    // better" on the dot products themselves, so it serves cosine and dot only.
+    std::vector<float> tile_bars(ntiles * kTileQueries, p.higher_is_better ? INFINITY : -INFINITY);
+    std::copy(bars, bars + p.nq, tile_bars.begin());
+    const bool in_register_test = p.higher_is_better && p.query_sq == nullptr;
     for (std::size_t first = 0; first < p.count; first += group) {
         const std::size_t n = std::min(group, p.count - first);
         const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
@@ -307,9 +329,12 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                             }
                         const float* qtile = tiles.data() + t * kTileQueries * d + k0 * kTileQueries;
                         const float* panel = panels.data() + pi * kPanelRows * d + k0 * kPanelRows;
+                        bool stored = true;
                         if (nt == 2 && np == 2) {
-                            tile_pair_dots_avx512(qtile, qtile + kTileQueries * d, kc, panel, panel + kPanelRows * d,
-                                                  inits, outs);
+                            const float* test_bars =
+                                last && in_register_test ? tile_bars.data() + t * kTileQueries : nullptr;
+                            stored = tile_pair_dots_avx512(qtile, qtile + kTileQueries * d, kc, panel,
+                                                           panel + kPanelRows * d, inits, outs, test_bars);
                         } else {
                             for (std::size_t a = 0; a < nt; ++a)
                                 for (std::size_t h = 0; h < np; ++h) {
@@ -321,7 +346,7 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                                         tile_dots_scalar(qa, kc, ph, inits[2 * a + h], outs[2 * a + h]);
                                 }
                         }
-                        if (!last) continue;
+                        if (!last || !stored) continue;
                         for (std::size_t a = 0; a < nt; ++a)
                             for (std::size_t h = 0; h < np; ++h) {
                                 const std::size_t q0 = (t + a) * kTileQueries;
@@ -332,15 +357,16 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                                 const std::size_t valid = std::min(kPanelRows, n - pj * kPanelRows);
                                 float* block = dots + (2 * a + h) * tile_floats;
                                 if (vector)
-                                    tile_test_avx2(p, q0, mr, block, panel_sq, row0, valid, bars, sink);
+                                    tile_test_avx2(p, q0, mr, block, panel_sq, row0, valid, tile_bars.data(), sink);
                                 else
-                                    tile_test_scalar(p, q0, mr, block, panel_sq, row0, valid, bars, sink);
+                                    tile_test_scalar(p, q0, mr, block, panel_sq, row0, valid, tile_bars.data(), sink);
                             }
                     }
                 }
             }
         }
     }
+    std::copy(tile_bars.begin(), tile_bars.begin() + static_cast<std::ptrdiff_t>(p.nq), bars);
 }
 
 }  // namespace rivezor::fused

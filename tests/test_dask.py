@@ -13,7 +13,7 @@ import pytest
 rivezor = pytest.importorskip("rivezor")
 distributed = pytest.importorskip("distributed")
 da = pytest.importorskip("dask.array")
-from rivezor_dask import ShardedIndex, prepare_shards  # noqa: E402
+from rivezor_dask import ShardedIndex, prepare_shards, worker  # noqa: E402
 
 ROW_SCAN = {"ZARIR_SINGLE_MODE": "rayon", "ZARIR_BATCH_MODE": "rayon"}
 
@@ -129,6 +129,23 @@ def test_failed_preparation_keeps_the_previous_manifest(client, tmp_path):
     assert ShardedIndex(old.path, client).query(X[0], 1)["indices"][0] == 0
     new = prepare_shards(X[:7], "g", rows_per_shard=5, metric="dot", output_dir=str(tmp_path))
     assert sorted(os.listdir(tmp_path)) == sorted([s.file for s in new.shards] + ["g.manifest.json"])
+
+
+def test_close_releases_the_shards_on_every_worker(client, tmp_path):
+    X = matrix(12)
+    man = prepare_shards(X, "c", rows_per_shard=4, metric="euclidean", output_dir=str(tmp_path))
+    keys = {(man.shard_path(s), s.index_hash) for s in man.shards}
+
+    def held():
+        return {tuple(key) for keys_of in client.run(worker.open_keys).values() for key in keys_of} & keys
+
+    with ShardedIndex(man.path, client) as index:
+        assert held() == keys
+        assert index.query(X[0], 1)["indices"][0] == 0
+    assert held() == set()
+    with pytest.raises(ValueError, match="closed"):
+        index.query(X[0], 1)
+    assert ShardedIndex(man.path, client).query(X[7], 1)["indices"][0] == 7  # opened again
 
 
 @pytest.fixture(scope="module")

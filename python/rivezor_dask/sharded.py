@@ -36,6 +36,7 @@ class ShardedIndex:
         self._specs = [ShardSpec(m.shard_path(s), s.index_hash, s.first_row, s.rows, s.file) for s in m.shards]
         self._placement: dict[int, str] = {}
         self._placed_at = -_PLACEMENT_TTL_S
+        self._closed = False
         # Every worker opens and checks its shards now, so a bad or unreachable file fails here,
         # before any search, and the first query finds the engines open.
         self._gather(self._submit(worker.check_shards))
@@ -51,6 +52,21 @@ class ShardedIndex:
     @property
     def metric(self) -> str:
         return self.manifest.metric
+
+    def close(self) -> None:
+        """Closes this manifest's shards on every worker, releasing their mappings and file
+        descriptors (a shard file deleted afterwards then frees its disk space). Searches after
+        it raise ValueError. Another ShardedIndex of the same manifest on the same cluster opens
+        the shards again on its next search."""
+        if not self._closed:
+            self._closed = True
+            self._client.run(worker.release_shards, [(s.path, s.index_hash) for s in self._specs])
+
+    def __enter__(self) -> ShardedIndex:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
     def placement(self) -> dict[str, list[str]]:
         """Shard files by worker address, as the next search will send them."""
@@ -88,6 +104,8 @@ class ShardedIndex:
 
     def _submit(self, fn: Any, *args: Any) -> list[Any]:
         m = self.manifest
+        if self._closed:
+            raise ValueError(f"manifest {m.path}: the sharded index is closed")
         # allow_other_workers: if the worker dies, Dask reruns its task elsewhere, where the
         # shards are opened afresh; the answer is then still complete, or the gather raises.
         return [self._client.submit(fn, specs, m.dims, m.metric, *args, workers=[addr], allow_other_workers=True,

@@ -61,6 +61,19 @@ def open_shard(spec: ShardSpec, dims: int, metric: str) -> rivezor.PySearchEngin
         return engine
 
 
+def release_shards(keys: list[tuple[str, str]]) -> int:
+    """Forgets this worker's engines of the given (path, fingerprint) shards: each one's mapping
+    and file descriptor close once no running search holds it. Returns how many were open."""
+    with _lock:
+        return sum(_engines.pop(key, None) is not None for key in keys)
+
+
+def open_keys() -> list[tuple[str, str]]:
+    """The (path, fingerprint) of every shard this worker has open."""
+    with _lock:
+        return sorted(_engines)
+
+
 def check_shards(specs: list[ShardSpec], dims: int, metric: str) -> int:
     for spec in specs:
         open_shard(spec, dims, metric)

@@ -140,32 +140,31 @@ std::vector<std::vector<Hit>> fused_top_k(const BatchContext& c, std::size_t q_f
     return out;
 }
 
-// Each query's best k' from its lists of every row part (candidates[part][query]), which are
-// emptied on the way.
-Result<std::vector<QueryOutcome>> merge_row_parts(const BatchContext& c,
-                                                  std::vector<std::vector<std::vector<Hit>>>& candidates) {
-    std::vector<QueryOutcome> out(c.nq);
-    std::vector<char> merge_failed(c.nq, 0);
-    runtime::parallel_for(c.nq, [&](std::size_t q) {
-        QueryOutcome& o = out[q];
+// Each of queries [q_first, q_first + lists of a part) gets its best k' from its lists of every
+// row part (candidates[part][query - q_first]), which are emptied on the way; false when memory
+// ran out.
+bool merge_row_parts(const BatchContext& c, std::vector<std::vector<std::vector<Hit>>>& candidates,
+                     std::size_t q_first, std::vector<QueryOutcome>& out) {
+    const std::size_t count = candidates.empty() ? 0 : candidates.front().size();
+    std::vector<char> merge_failed(count, 0);
+    runtime::parallel_for(count, [&](std::size_t i) {
+        QueryOutcome& o = out[q_first + i];
         o.method_used = msg::kPathRowBlocked;
         try {
             std::size_t total = 0;
-            for (const auto& lists : candidates) total += lists[q].size();
+            for (const auto& lists : candidates) total += lists[i].size();
             o.hits.reserve(total);
             for (auto& lists : candidates) {
-                std::vector<Hit>& part = lists[q];
+                std::vector<Hit>& part = lists[i];
                 o.hits.insert(o.hits.end(), part.begin(), part.end());
                 std::vector<Hit>().swap(part);
             }
             topk::select_best(o.hits, c.k_eff, c.higher_is_better);
         } catch (const std::bad_alloc&) {
-            merge_failed[q] = 1;
+            merge_failed[i] = 1;
         }
     });
-    if (std::find(merge_failed.begin(), merge_failed.end(), 1) != merge_failed.end())
-        return fail(msg::kMergeOutOfMemory);
-    return out;
+    return std::find(merge_failed.begin(), merge_failed.end(), 1) == merge_failed.end();
 }
 
 // A query that cannot be answered (memory ran out) fails the whole batch, as on the other
@@ -261,20 +260,22 @@ Result<std::vector<QueryOutcome>> run_row_blocked_fused(const BatchContext& c) {
     const std::size_t per_query = 2 * c.k_eff * sizeof(Hit) * row_parts;
     const std::size_t per_part = std::max<std::size_t>(1, kFusedSinkBytes / per_query);
     const std::size_t q_parts = (c.nq + per_part - 1) / per_part;
-    // candidates[r][q]: query q's best hits within row part r.
-    std::vector<std::vector<std::vector<Hit>>> candidates(row_parts, std::vector<std::vector<Hit>>(c.nq));
-    // Items go query part by query part, so the workers share one part's queries at a time.
-    runtime::parallel_for(row_parts * q_parts, [&](std::size_t item) {
-        const std::size_t r = item % row_parts;
-        const std::size_t qp = item / row_parts;
+    // Query part by query part: the workers share one part's queries, and the part's lists are
+    // merged into the answer before the next part starts, so only one part's lists are held.
+    std::vector<QueryOutcome> out(c.nq);
+    for (std::size_t qp = 0; qp < q_parts; ++qp) {
         const std::size_t q_first = c.nq * qp / q_parts;
         const std::size_t q_count = c.nq * (qp + 1) / q_parts - q_first;
-        const std::size_t start = rows * r / row_parts;
-        const std::size_t len = rows * (r + 1) / row_parts - start;
-        std::vector<std::vector<Hit>> hits = fused_top_k(c, q_first, q_count, start, len);
-        for (std::size_t i = 0; i < q_count; ++i) candidates[r][q_first + i] = std::move(hits[i]);
-    });
-    return merge_row_parts(c, candidates);
+        // candidates[r][i]: query q_first + i's best hits within row part r.
+        std::vector<std::vector<std::vector<Hit>>> candidates(row_parts);
+        runtime::parallel_for(row_parts, [&](std::size_t r) {
+            const std::size_t start = rows * r / row_parts;
+            const std::size_t len = rows * (r + 1) / row_parts - start;
+            candidates[r] = fused_top_k(c, q_first, q_count, start, len);
+        });
+        if (!merge_row_parts(c, candidates, q_first, out)) return fail(msg::kMergeOutOfMemory);
+    }
+    return out;
 }
 
 Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
@@ -326,7 +327,9 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
     for (const std::string& err : errors)
         if (!err.empty()) return fail(err);
 
-    return merge_row_parts(c, candidates);
+    std::vector<QueryOutcome> out(c.nq);
+    if (!merge_row_parts(c, candidates, 0, out)) return fail(msg::kMergeOutOfMemory);
+    return out;
 }
 
 }  // namespace

@@ -202,14 +202,42 @@ RIVEZOR_TARGET_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, st
 // AVX-512 form of the products: two query tiles by two panels (12 x 32 scores) in 24 zmm
 // accumulators, one lane per row, each lane the same FMA chain as above. The four 6 x 16
 // blocks land where four calls of tile_dots_avx2 would put them.
-// With `bars` (the two tiles' twelve bars, higher-is-better scores only), the scores are first
-// tested in registers: when none may enter, nothing is stored and false is returned, which
-// spares the store and the test of the whole tile once the bars have risen.
+// With `test` (its bars), the scores are first tested in registers: when none may enter,
+// nothing is stored and false is returned, which spares the store and the test of the whole
+// tile once the bars have risen.
+
+// The in-register test of a tile pair: the twelve queries' bars and, for euclidean, their sums
+// of squares and the two panels' rows' (null otherwise).
+struct PairTest {
+    const float* bars;
+    const double* qq;
+    const double* xx0;
+    const double* xx1;
+};
+
+// The norm expansion on sixteen scores, the same double operations in the same order as
+// l2_from_dot, eight lanes at a time. The zero-masked forms with every lane selected compute the
+// plain ones; GCC 12 warns that the plain ones' undefined pass-through may be used.
+__attribute__((target("avx512f"))) inline __m512 l2_from_dots_avx512(__m512 dots_f32x16, double qq, const double* xx) {
+    constexpr __mmask8 all8 = 0xFF;
+    const __m512d qq_f64x8 = _mm512_set1_pd(qq);
+    const __m512d two_f64x8 = _mm512_set1_pd(2.0);
+    const __m256 lo_f32x8 = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(all8, _mm512_castps_pd(dots_f32x16), 0));
+    const __m256 hi_f32x8 = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(all8, _mm512_castps_pd(dots_f32x16), 1));
+    const __m512d lo_f64x8 = _mm512_sub_pd(_mm512_add_pd(qq_f64x8, _mm512_loadu_pd(xx)),
+                                           _mm512_mul_pd(two_f64x8, _mm512_maskz_cvtps_pd(all8, lo_f32x8)));
+    const __m512d hi_f64x8 = _mm512_sub_pd(_mm512_add_pd(qq_f64x8, _mm512_loadu_pd(xx + 8)),
+                                           _mm512_mul_pd(two_f64x8, _mm512_maskz_cvtps_pd(all8, hi_f32x8)));
+    const __m256d lo_scores = _mm256_castps_pd(_mm512_maskz_cvtpd_ps(all8, lo_f64x8));
+    const __m256d hi_scores = _mm256_castps_pd(_mm512_maskz_cvtpd_ps(all8, hi_f64x8));
+    const __m512d lo_half = _mm512_maskz_insertf64x4(all8, _mm512_setzero_pd(), lo_scores, 0);
+    return _mm512_castpd_ps(_mm512_maskz_insertf64x4(all8, lo_half, hi_scores, 1));
+}
 
 __attribute__((target("avx512f"), noinline)) bool tile_pair_dots_avx512(const float* qtile0, const float* qtile1,
                                                                       std::size_t kc, const float* panel0,
                                                                       const float* panel1, float* const* init,
-                                                                      float* const* out, const float* bars) {
+                                                                      float* const* out, const PairTest* test) {
     __m512 acc_f32x16[2][2][kTileQueries];
 #pragma GCC unroll 2
     for (int t = 0; t < 2; ++t)
@@ -234,15 +262,27 @@ __attribute__((target("avx512f"), noinline)) bool tile_pair_dots_avx512(const fl
             acc_f32x16[1][1][i] = _mm512_fmadd_ps(a1_f32x16, b1_f32x16, acc_f32x16[1][1][i]);
         }
     }
-    if (bars != nullptr) {
+    if (test != nullptr && test->qq == nullptr) {
         __mmask16 may_enter_x16 = 0;
 #pragma GCC unroll 2
         for (int t = 0; t < 2; ++t)
 #pragma GCC unroll 6
             for (std::size_t i = 0; i < kTileQueries; ++i) {
-                const __m512 bar_f32x16 = _mm512_set1_ps(bars[t * kTileQueries + i]);
+                const __m512 bar_f32x16 = _mm512_set1_ps(test->bars[t * kTileQueries + i]);
                 may_enter_x16 |= _mm512_cmp_ps_mask(acc_f32x16[t][0][i], bar_f32x16, _CMP_NLT_UQ) |
                                  _mm512_cmp_ps_mask(acc_f32x16[t][1][i], bar_f32x16, _CMP_NLT_UQ);
+            }
+        if (may_enter_x16 == 0) return false;
+    } else if (test != nullptr) {
+        __mmask16 may_enter_x16 = 0;
+#pragma GCC unroll 2
+        for (int t = 0; t < 2; ++t)
+            for (std::size_t i = 0; i < kTileQueries; ++i) {
+                const double qq = test->qq[t * kTileQueries + i];
+                const __m512 bar_f32x16 = _mm512_set1_ps(test->bars[t * kTileQueries + i]);
+                may_enter_x16 |=
+                    _mm512_cmp_ps_mask(l2_from_dots_avx512(acc_f32x16[t][0][i], qq, test->xx0), bar_f32x16, _CMP_NGT_UQ) |
+                    _mm512_cmp_ps_mask(l2_from_dots_avx512(acc_f32x16[t][1][i], qq, test->xx1), bar_f32x16, _CMP_NGT_UQ);
             }
         if (may_enter_x16 == 0) return false;
     }
@@ -299,11 +339,11 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     const bool wide = vector && has_avx512() && !(form && *form == "avx2");
     alignas(64) float dots[4 * kTileQueries * kPanelRows];
     // The bars padded to whole tiles with bars no finite score passes, since the wide kernel
-    // tests whole tile pairs; handed back at the end. Its test in registers reads "higher is
-    // better" on the dot products themselves, so it serves cosine and dot only.
+    // tests whole tile pairs; handed back at the end. Euclidean sums of squares padded alike.
     std::vector<float> tile_bars(ntiles * kTileQueries, p.higher_is_better ? INFINITY : -INFINITY);
     std::copy(bars, bars + p.nq, tile_bars.begin());
-    const bool in_register_test = p.higher_is_better && p.query_sq == nullptr;
+    std::vector<double> tile_qq(p.query_sq != nullptr ? ntiles * kTileQueries : 0, 0.0);
+    if (p.query_sq != nullptr) std::copy(p.query_sq, p.query_sq + p.nq, tile_qq.begin());
     for (std::size_t first = 0; first < p.count; first += group) {
         const std::size_t n = std::min(group, p.count - first);
         const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
@@ -333,10 +373,13 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                         const float* panel = panels.data() + pi * kPanelRows * d + k0 * kPanelRows;
                         bool stored = true;
                         if (nt == 2 && np == 2) {
-                            const float* test_bars =
-                                last && in_register_test ? tile_bars.data() + t * kTileQueries : nullptr;
+                            const bool l2 = p.query_sq != nullptr;
+                            const PairTest test{tile_bars.data() + t * kTileQueries,
+                                                l2 ? tile_qq.data() + t * kTileQueries : nullptr,
+                                                l2 ? sq.data() + pi * kPanelRows : nullptr,
+                                                l2 ? sq.data() + (pi + 1) * kPanelRows : nullptr};
                             stored = tile_pair_dots_avx512(qtile, qtile + kTileQueries * d, kc, panel,
-                                                           panel + kPanelRows * d, inits, outs, test_bars);
+                                                           panel + kPanelRows * d, inits, outs, last ? &test : nullptr);
                         } else {
                             for (std::size_t a = 0; a < nt; ++a)
                                 for (std::size_t h = 0; h < np; ++h) {

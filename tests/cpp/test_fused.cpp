@@ -37,7 +37,8 @@ struct Edge {
     const char* what;
     std::size_t nq, rows, dims, k;
     bool euclidean;
-    int special;  // 0 plain, 1 non-finite rows, 2 equal rows across panels and groups, 3 query = a row
+    int special;  // 0 plain, 1 non-finite rows, 2 equal rows across panels and groups, 3 query = a row,
+                  // 4 the first six queries eight times longer than the rest
 };
 
 void PrintTo(const Edge& e, std::ostream* os) { *os << e.what; }
@@ -53,6 +54,8 @@ TEST_P(FusedEdges, SameHitsAndBitsAsPairByPairReference) {
             x[r * e.dims + (r % e.dims)] = r % 2 ? std::numeric_limits<float>::quiet_NaN() : INFINITY;
     if (e.special == 2)  // copies of row 1 at distances cutting panels (16) and groups
         for (std::size_t r = 17; r < e.rows; r += 61) std::memcpy(&x[r * e.dims], &x[e.dims], e.dims * sizeof(float));
+    if (e.special == 4)
+        for (std::size_t i = 0; i < std::min<std::size_t>(6, e.nq) * e.dims; ++i) q[i] *= 8.0f;
     if (e.special == 3)
         for (std::size_t i = 0; i < e.nq; ++i) std::memcpy(&q[i * e.dims], &x[(i % e.rows) * e.dims], e.dims * 4);
 
@@ -111,6 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Edge{"ties spanning tiles, euclidean", 4, 300, 20, 6, true, 2},
                       Edge{"query equal to a row, euclidean", 12, 64, 31, 3, true, 3},
                       Edge{"many queries, filter exercised", 37, 3000, 64, 10, false, 0},
-                      Edge{"a padded tile pair tested in registers once the bars rose", 11, 2000, 16, 2, false, 0}));
+                      Edge{"a padded tile pair tested in registers once the bars rose", 11, 2000, 16, 2, false, 0},
+                      Edge{"the same, euclidean", 11, 2000, 16, 2, true, 0},
+                      Edge{"tile pairs of queries of very different lengths, euclidean", 12, 2000, 16, 3, true, 4}));
 
 }  // namespace

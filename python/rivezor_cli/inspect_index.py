@@ -67,8 +67,8 @@ def row_norms(path: str, rows: int, dims: int) -> RowNorms | None:
     step = max(1, _SLICE_BYTES // (4 * dims))
     unit = zero = non_finite = 0
     for start in range(0, rows, step):
-        part = np.asarray(matrix[start:start + step], dtype=np.float64)
-        norms = np.sqrt(np.einsum("ij,ij->i", part, part))
+        block = np.asarray(matrix[start:start + step], dtype=np.float64)
+        norms = np.sqrt(np.einsum("ij,ij->i", block, block))
         finite = np.isfinite(norms)
         non_finite += int(np.count_nonzero(~finite))
         zero += int(np.count_nonzero(norms == 0.0))
@@ -94,11 +94,11 @@ def unit_rows_text(norms: RowNorms | None) -> str:
     if norms.other == 0 and norms.non_finite == 0:
         return "yes" if norms.zero == 0 else f"yes, except {norms.zero} all-zero rows"
     total = norms.unit + norms.zero + norms.non_finite + norms.other
-    parts = []
+    reasons = []
     if norms.other:
-        parts.append(f"{norms.other} of {total} rows are not unit length")
+        reasons.append(f"{norms.other} of {total} rows are not unit length")
     if norms.non_finite:
-        parts.append(f"{norms.non_finite} hold NaN or infinity")
+        reasons.append(f"{norms.non_finite} hold NaN or infinity")
     if norms.zero:
-        parts.append(f"{norms.zero} are all zero")
-    return "no (" + ", ".join(parts) + ")"
+        reasons.append(f"{norms.zero} are all zero")
+    return "no (" + ", ".join(reasons) + ")"

@@ -59,8 +59,8 @@ private:
 std::size_t candidates(const float* scores, std::size_t n, const std::int32_t* limit, bool higher_is_better,
                        std::uint32_t* offsets);
 
-// The best k found so far by all parts of one scan. Parts hand in their candidates when they
-// finish; the k-th best of the merged set is published as a bar that rows of parts still
+// The best k found so far by all pieces of one scan. Each piece hands in its candidates when it
+// finishes; the k-th best of the merged set is published as a bar that rows of pieces still
 // running must beat. A row strictly worse than k hits already found cannot be among the best
 // k, so the bar only ever drops losers, and the answer stays the unique best k under the hit
 // order whatever the timing.

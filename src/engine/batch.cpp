@@ -111,9 +111,17 @@ public:
         return bars_[query];
     }
     float open_bar() const { return open_; }
-    std::vector<Hit> take(std::size_t query) {
+    // The query's best k', in hit order when `sorted`; a list merged with others later is only
+    // cut, since the merge sorts.
+    std::vector<Hit> take(std::size_t query, bool sorted) {
         std::vector<Hit> out = std::move(hits_[query]);
-        topk::select_best(out, k_, higher_);
+        if (sorted) {
+            topk::select_best(out, k_, higher_);
+        } else if (out.size() > k_) {
+            std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k_), out.end(),
+                             topk::HitOrder{higher_});
+            out.resize(k_);
+        }
         return out;
     }
 
@@ -126,9 +134,9 @@ private:
 };
 
 // Best k' of each of queries [q_first, q_first + q_count) over rows [start, start + len), by the
-// fused kernel instead of a score matrix.
+// fused kernel instead of a score matrix; in hit order when `sorted`.
 std::vector<std::vector<Hit>> fused_top_k(const BatchContext& c, std::size_t q_first, std::size_t q_count,
-                                          std::size_t start, std::size_t len) {
+                                          std::size_t start, std::size_t len, bool sorted) {
     BufferSink sink(q_count, c.k_eff, c.higher_is_better);
     std::vector<float> bars(q_count, sink.open_bar());
     const fused::Problem problem{c.query(q_first), q_count, c.engine.row(start), len, c.dims, start,
@@ -136,7 +144,7 @@ std::vector<std::vector<Hit>> fused_top_k(const BatchContext& c, std::size_t q_f
                                  c.euclidean ? c.engine.row_norms_sq().data() + start : nullptr};
     fused::score_and_select(problem, bars.data(), sink);
     std::vector<std::vector<Hit>> out(q_count);
-    for (std::size_t i = 0; i < q_count; ++i) out[i] = sink.take(i);
+    for (std::size_t i = 0; i < q_count; ++i) out[i] = sink.take(i, sorted);
     return out;
 }
 
@@ -204,7 +212,7 @@ Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::
         const std::size_t bq = std::min(block, count - q0);
         try {
             if (c.fused) {
-                std::vector<std::vector<Hit>> hits = fused_top_k(c, first + q0, bq, 0, rows);
+                std::vector<std::vector<Hit>> hits = fused_top_k(c, first + q0, bq, 0, rows, true);
                 for (std::size_t i = 0; i < bq; ++i) out[q0 + i] = {std::move(hits[i]), msg::kPathQueryBlocked, 0.0};
                 return;
             }
@@ -271,9 +279,14 @@ Result<std::vector<QueryOutcome>> run_row_blocked_fused(const BatchContext& c) {
         runtime::parallel_for(row_parts, [&](std::size_t r) {
             const std::size_t start = rows * r / row_parts;
             const std::size_t len = rows * (r + 1) / row_parts - start;
-            candidates[r] = fused_top_k(c, q_first, q_count, start, len);
+            candidates[r] = fused_top_k(c, q_first, q_count, start, len, row_parts == 1);
         });
-        if (!merge_row_parts(c, candidates, q_first, out)) return fail(msg::kMergeOutOfMemory);
+        if (row_parts == 1) {  // one part's lists are the answer already
+            for (std::size_t i = 0; i < q_count; ++i)
+                out[q_first + i] = {std::move(candidates[0][i]), msg::kPathRowBlocked, 0.0};
+        } else if (!merge_row_parts(c, candidates, q_first, out)) {
+            return fail(msg::kMergeOutOfMemory);
+        }
     }
     return out;
 }

@@ -234,6 +234,31 @@ __attribute__((target("avx512f"))) inline __m512 l2_from_dots_avx512(__m512 dots
     return _mm512_castpd_ps(_mm512_maskz_insertf64x4(all8, lo_half, hi_scores, 1));
 }
 
+// The lanes of a tile pair's scores that may still enter their queries' best k', over all
+// twelve queries and both panels at once.
+template <bool L2>
+__attribute__((target("avx512f"), always_inline)) inline __mmask16 pair_entry_mask(
+    const __m512 (&acc_f32x16)[2][2][kTileQueries], const PairTest& test) {
+    __mmask16 may_enter_x16 = 0;
+#pragma GCC unroll 2
+    for (int t = 0; t < 2; ++t)
+#pragma GCC unroll 6
+        for (std::size_t i = 0; i < kTileQueries; ++i) {
+            const __m512 bar_f32x16 = _mm512_set1_ps(test.bars[t * kTileQueries + i]);
+#pragma GCC unroll 2
+            for (int h = 0; h < 2; ++h) {
+                if constexpr (L2) {
+                    const __m512 s_f32x16 = l2_from_dots_avx512(acc_f32x16[t][h][i], test.qq[t * kTileQueries + i],
+                                                                h == 0 ? test.xx0 : test.xx1);
+                    may_enter_x16 |= _mm512_cmp_ps_mask(s_f32x16, bar_f32x16, _CMP_NGT_UQ);
+                } else {
+                    may_enter_x16 |= _mm512_cmp_ps_mask(acc_f32x16[t][h][i], bar_f32x16, _CMP_NLT_UQ);
+                }
+            }
+        }
+    return may_enter_x16;
+}
+
 __attribute__((target("avx512f"), noinline)) bool tile_pair_dots_avx512(const float* qtile0, const float* qtile1,
                                                                       std::size_t kc, const float* panel0,
                                                                       const float* panel1, float* const* init,
@@ -262,28 +287,9 @@ __attribute__((target("avx512f"), noinline)) bool tile_pair_dots_avx512(const fl
             acc_f32x16[1][1][i] = _mm512_fmadd_ps(a1_f32x16, b1_f32x16, acc_f32x16[1][1][i]);
         }
     }
-    if (test != nullptr && test->qq == nullptr) {
-        __mmask16 may_enter_x16 = 0;
-#pragma GCC unroll 2
-        for (int t = 0; t < 2; ++t)
-#pragma GCC unroll 6
-            for (std::size_t i = 0; i < kTileQueries; ++i) {
-                const __m512 bar_f32x16 = _mm512_set1_ps(test->bars[t * kTileQueries + i]);
-                may_enter_x16 |= _mm512_cmp_ps_mask(acc_f32x16[t][0][i], bar_f32x16, _CMP_NLT_UQ) |
-                                 _mm512_cmp_ps_mask(acc_f32x16[t][1][i], bar_f32x16, _CMP_NLT_UQ);
-            }
-        if (may_enter_x16 == 0) return false;
-    } else if (test != nullptr) {
-        __mmask16 may_enter_x16 = 0;
-#pragma GCC unroll 2
-        for (int t = 0; t < 2; ++t)
-            for (std::size_t i = 0; i < kTileQueries; ++i) {
-                const double qq = test->qq[t * kTileQueries + i];
-                const __m512 bar_f32x16 = _mm512_set1_ps(test->bars[t * kTileQueries + i]);
-                may_enter_x16 |=
-                    _mm512_cmp_ps_mask(l2_from_dots_avx512(acc_f32x16[t][0][i], qq, test->xx0), bar_f32x16, _CMP_NGT_UQ) |
-                    _mm512_cmp_ps_mask(l2_from_dots_avx512(acc_f32x16[t][1][i], qq, test->xx1), bar_f32x16, _CMP_NGT_UQ);
-            }
+    if (test != nullptr) {
+        const __mmask16 may_enter_x16 =
+            test->qq == nullptr ? pair_entry_mask<false>(acc_f32x16, *test) : pair_entry_mask<true>(acc_f32x16, *test);
         if (may_enter_x16 == 0) return false;
     }
 #pragma GCC unroll 2

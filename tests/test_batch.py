@@ -94,7 +94,7 @@ def indexes(tmp_path_factory):
     return get
 
 
-@pytest.mark.parametrize("kernel", ["fused", "sgemm"])
+@pytest.mark.parametrize("kernel", ["fused", "score_matrix"])
 @pytest.mark.parametrize("metric", ["cosine", "dot", "euclidean"])
 @pytest.mark.parametrize("shape", SHAPES, ids=lambda s: f"{s[0]}x{s[1]}")
 @pytest.mark.parametrize(
@@ -103,8 +103,8 @@ def indexes(tmp_path_factory):
      ("chunked_matrix", "3"), ("blocked", None), ("blocked_exact", None)],
 )
 def test_every_path_finds_the_single_query_rows(indexes, monkeypatch, metric, shape, mode, qblock, kernel):
-    if kernel == "sgemm":
-        monkeypatch.setenv("ZARIR_MATRIX_KERNEL", "sgemm")
+    if kernel == "score_matrix":
+        monkeypatch.setenv("ZARIR_MATRIX_KERNEL", "score_matrix")
     X, path = indexes(*shape, metric)
     engine = rivezor.PySearchEngine(path, False)
     rng = np.random.default_rng(99)
@@ -444,32 +444,44 @@ def test_out_of_memory_in_a_batch_is_an_error(tmp_path, child, shape, mode, sing
         """,
         # The fused kernel needs no score matrix. Two workers: with one, the per-query scores
         # reuse the heap memory the warm-up call left, and the batch rightly succeeds.
-        env_update={"ZARIR_MATRIX_KERNEL": "sgemm", "ZARIR_THREADS": "2"},
+        env_update={"ZARIR_MATRIX_KERNEL": "score_matrix", "ZARIR_THREADS": "2"},
         env_remove=("ZARIR_BATCH_MODE", "ZARIR_QBLOCK", "ZARIR_SINGLE_MODE"),
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == [message]
 
 
-def test_sgemm_stays_single_threaded_under_threadpool_limits(tmp_path, child):
-    path = tmp_path / "limits.bin"
-    path.write_bytes(index_bytes(np.random.default_rng(5).standard_normal((3000, 32), dtype=np.float32), 1))
-    proc = child(
-        f"""
-        import numpy as np, rivezor, threadpoolctl
-        e = rivezor.PySearchEngine({str(path)!r}, False)
-        Q = np.random.default_rng(6).standard_normal((40, 32), dtype=np.float32)
-        want = e.query_batch_arrays(Q, 5)["indices"]
-        ours = threadpoolctl.ThreadpoolController().select(filepath=[
-            c.filepath for c in threadpoolctl.ThreadpoolController().lib_controllers if "rivezor" in c.filepath])
-        with ours.limit(limits=2):
-            before = [c.num_threads for c in ours.lib_controllers]
-            got = e.query_batch_arrays(Q, 5)["indices"]
-            after = [c.get_num_threads() for c in ours.lib_controllers]
-        print(before, after, bool((got == want).all()))
-        """,
-        env_update={"ZARIR_MATRIX_KERNEL": "sgemm", "ZARIR_THREADS": "2"},
-        env_remove=("ZARIR_BATCH_MODE", "ZARIR_QBLOCK"),
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split() == ["[2]", "[1]", "True"]
+def as_arrays(results):
+    return (np.array([[h.idx for h in r.results] for r in results], dtype=np.uint64),
+            np.array([[h.score for h in r.results] for r in results], dtype=np.float32))
+
+
+@pytest.mark.parametrize("metric", ["cosine", "dot", "euclidean"])
+@pytest.mark.parametrize("rows,dims", [(1000, 32), (300, 129), (128, 768)])
+def test_every_matrix_path_scores_with_the_same_bits(write_index, monkeypatch, metric, rows, dims):
+    # One block product serves them all: the single-query matrix paths in every kernel form,
+    # the batch matrix paths with and without a score matrix. Non-finite rows drop out alike.
+    X = np.random.default_rng(rows + dims).standard_normal((rows, dims), dtype=np.float32)
+    X[7, 3] = np.nan
+    X[rows - 2, 0] = np.inf
+    engine = rivezor.PySearchEngine(write_index(X, metric), False)
+    Q = np.random.default_rng(3).standard_normal((5, dims), dtype=np.float32)
+    k = rows  # every finite row, so every score is compared
+    answers = {}
+    for form in ["", "avx2", "scalar"]:
+        monkeypatch.setenv("ZARIR_MATRIX_KERNEL", form)
+        for single in ["blocked", "matrix_full"]:
+            monkeypatch.setenv("ZARIR_SINGLE_MODE", single)
+            res = [engine.query_exact(q, k) for q in Q]
+            answers[form, single] = as_arrays(res)
+    monkeypatch.delenv("ZARIR_SINGLE_MODE")
+    for kernel in ["", "score_matrix"]:
+        monkeypatch.setenv("ZARIR_MATRIX_KERNEL", kernel)
+        for mode in ["matrix", "chunked", "blocked"]:
+            monkeypatch.setenv("ZARIR_BATCH_MODE", mode)
+            answers[kernel, mode] = as_arrays(engine.query_batch(Q, k))
+    want_idx, want_scores = answers["", "matrix_full"]
+    assert want_idx.shape == (5, rows - 2)
+    for key, (idx, scores) in answers.items():
+        np.testing.assert_array_equal(idx, want_idx, err_msg=str(key))
+        np.testing.assert_array_equal(scores.view(np.uint32), want_scores.view(np.uint32), err_msg=str(key))

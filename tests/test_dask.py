@@ -86,7 +86,7 @@ def exact_scores(X, metric, Q, idx):
 
 @pytest.mark.parametrize("metric", ["cosine", "dot", "euclidean"])
 def test_automatic_paths_agree_but_for_float32_rounding(tmp_path, monkeypatch, metric):
-    # Shards and the whole matrix may take different paths (row scan, fused tiles, sgemm), each
+    # Shards and the whole matrix may take different paths (row scan, fused tiles), each
     # with its own summation order: rows may swap only where their scores tie to rounding.
     for key in ROW_SCAN:
         monkeypatch.delenv(key, raising=False)

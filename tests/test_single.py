@@ -254,7 +254,7 @@ def test_euclidean_matrix_paths_use_the_norm_expansion(write_index, rng, monkeyp
             for v in X64[int(idx)]:
                 xx = xx + v * v
             dot = np.float32(X64[int(idx)] @ q64)
-            # The dot product comes from sgemm (its own order); the expansion is in double.
+            # The dot product comes from the block product (its own order); the expansion is in double.
             assert abs(float(score) - float(np.float32(qq + xx - 2.0 * float(dot)))) <= 1e-3 * (qq + xx)
         assert abs(float(r["scores"][0])) < 1e-2
 

@@ -1,5 +1,5 @@
 // The four batch paths (per-query, query-blocked matrix, chunked matrix, row-blocked) and
-// their shared pieces: score matrices from sgemm, the norm expansion, and the top-k scan.
+// their shared pieces: the fused kernel's sinks, score matrices, the norm expansion, the top-k scan.
 #include "engine/batch.hpp"
 
 #include <algorithm>
@@ -32,7 +32,8 @@ void dots_to_l2sq(float* scores, std::size_t n, double qq, const double* xx) {
 
 std::string score_matrix_error(std::uint64_t a, std::uint64_t b) { return msg::score_matrix_unavailable(a, b); }
 
-// An uninitialised a x b float matrix, or nullptr when it cannot be had; sgemm overwrites it.
+// An uninitialised a x b float matrix, or nullptr when it cannot be had; the block product
+// overwrites it.
 std::unique_ptr<float[]> allocate_scores(std::size_t a, std::size_t b) {
     std::size_t count = 0;
     if (__builtin_mul_overflow(a, b, &count) || count > SIZE_MAX / sizeof(float)) return nullptr;
@@ -86,7 +87,7 @@ struct BatchContext {
     std::vector<double> query_sq;  // euclidean only: each query's sum of squares
     std::optional<std::string> qblock;
     std::size_t workers;
-    bool fused;  // the fused score-and-select kernel instead of sgemm and a score matrix
+    bool fused;  // the fused score-and-select kernel instead of a whole score matrix
 
     const float* query(std::size_t i) const { return queries + i * dims; }
 };
@@ -221,7 +222,7 @@ Result<std::vector<QueryOutcome>> run_query_blocked(const BatchContext& c, std::
                 errors[b] = score_matrix_error(bq, rows);
                 return;
             }
-            kernels::block_product(c.query(first + q0), bq, e.data(), rows, c.dims, scores.get());
+            fused::block_product(c.query(first + q0), bq, e.data(), rows, c.dims, scores.get());
             for (std::size_t i = 0; i < bq; ++i) {
                 float* line = scores.get() + i * rows;
                 if (c.euclidean) dots_to_l2sq(line, rows, c.query_sq[first + q0 + i], e.row_norms_sq().data());
@@ -325,7 +326,7 @@ Result<std::vector<QueryOutcome>> run_row_blocked(const BatchContext& c) {
                 errors[item] = score_matrix_error(c.nq, len);
                 return;
             }
-            kernels::block_product(c.query(q_first), q_count, e.row(start), len, c.dims, scores.get());
+            fused::block_product(c.query(q_first), q_count, e.row(start), len, c.dims, scores.get());
             for (std::size_t i = 0; i < q_count; ++i) {
                 const std::size_t q = q_first + i;
                 float* line = scores.get() + i * len;

@@ -5,9 +5,10 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
-#include <cmath>
 #include <vector>
 
 #include "engine/transpose_avx2.hpp"
@@ -172,13 +173,43 @@ RIVEZOR_TARGET_AVX2_FMA __attribute__((noinline)) void tile_dots_avx2(const floa
     }
 }
 
+// Euclidean lanes that may enter, by the norm expansion in float loosened by a margin. The
+// double expansion that decides differs from this one by less than 2^-21 of qq + xx + 2|dot|
+// (float roundings of qq, xx and their sum and one of the fused subtraction, against the
+// double's own; the floor covers subnormal magnitudes), and the margin is four times that, so
+// no lane the exact test lets in fails here. Non-finite inputs give NaN or an infinite margin,
+// which pass. It spares the double conversions of the lanes that cannot enter.
+constexpr float kL2MarginShare = 0x1p-19f;
+
+RIVEZOR_TARGET_AVX2_FMA inline unsigned l2_may_enter_avx2(__m256 dot_f32x8, __m256 qq_f32x8, const float* xx,
+                                                          __m256 bar_f32x8) {
+    const __m256 two_f32x8 = _mm256_set1_ps(2.0f);
+    const __m256 sum_f32x8 = _mm256_add_ps(qq_f32x8, _mm256_loadu_ps(xx));
+    const __m256 approx_f32x8 = _mm256_fnmadd_ps(two_f32x8, dot_f32x8, sum_f32x8);
+    const __m256 abs_f32x8 = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), dot_f32x8);
+    const __m256 size_f32x8 = _mm256_fmadd_ps(two_f32x8, abs_f32x8, sum_f32x8);
+    const __m256 margin_f32x8 = _mm256_fmadd_ps(size_f32x8, _mm256_set1_ps(kL2MarginShare),
+                                                _mm256_set1_ps(std::numeric_limits<float>::min()));
+    return static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_cmp_ps(_mm256_sub_ps(approx_f32x8, margin_f32x8), bar_f32x8, _CMP_NGT_UQ)));
+}
+
+// `sq_f32`, `qq_f32`: the panel's rows' and the tile's queries' sums of squares in float
+// (euclidean only), for the float test before the exact one.
 RIVEZOR_TARGET_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, std::size_t mr, float* dots, const double* sq,
-                                     std::uint64_t row0, std::size_t valid, float* bars, Sink& sink) {
+                                     const float* sq_f32, const float* qq_f32, std::uint64_t row0, std::size_t valid,
+                                     float* bars, Sink& sink) {
     const unsigned valid_mask = valid >= kPanelRows ? 0xFFFFu : (1u << valid) - 1u;
     for (std::size_t i = 0; i < mr; ++i) {
         float* s = dots + i * kPanelRows;
         __m256 s0_f32x8 = _mm256_loadu_ps(s), s1_f32x8 = _mm256_loadu_ps(s + 8);
         if (p.query_sq != nullptr) {
+            const __m256 qq_f32x8 = _mm256_set1_ps(qq_f32[i]);
+            const __m256 bar_f32x8 = _mm256_set1_ps(bars[q0 + i]);
+            if (((l2_may_enter_avx2(s0_f32x8, qq_f32x8, sq_f32, bar_f32x8) |
+                  l2_may_enter_avx2(s1_f32x8, qq_f32x8, sq_f32 + 8, bar_f32x8) << 8) &
+                 valid_mask) == 0)
+                continue;
             const __m256d qq_f64x4 = _mm256_set1_pd(p.query_sq[q0 + i]);
             s0_f32x8 = l2_from_dots_avx2(s0_f32x8, qq_f64x4, sq);
             s1_f32x8 = l2_from_dots_avx2(s1_f32x8, qq_f64x4, sq + 8);
@@ -207,31 +238,24 @@ RIVEZOR_TARGET_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, st
 // tile once the bars have risen.
 
 // The in-register test of a tile pair: the twelve queries' bars and, for euclidean, their sums
-// of squares and the two panels' rows' (null otherwise).
+// of squares and the two panels' rows', rounded to float (null otherwise).
 struct PairTest {
     const float* bars;
-    const double* qq;
-    const double* xx0;
-    const double* xx1;
+    const float* qq;
+    const float* xx0;
+    const float* xx1;
 };
 
-// The norm expansion on sixteen scores, the same double operations in the same order as
-// l2_from_dot, eight lanes at a time. The zero-masked forms with every lane selected compute the
-// plain ones; GCC 12 warns that the plain ones' undefined pass-through may be used.
-__attribute__((target("avx512f"))) inline __m512 l2_from_dots_avx512(__m512 dots_f32x16, double qq, const double* xx) {
-    constexpr __mmask8 all8 = 0xFF;
-    const __m512d qq_f64x8 = _mm512_set1_pd(qq);
-    const __m512d two_f64x8 = _mm512_set1_pd(2.0);
-    const __m256 lo_f32x8 = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(all8, _mm512_castps_pd(dots_f32x16), 0));
-    const __m256 hi_f32x8 = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(all8, _mm512_castps_pd(dots_f32x16), 1));
-    const __m512d lo_f64x8 = _mm512_sub_pd(_mm512_add_pd(qq_f64x8, _mm512_loadu_pd(xx)),
-                                           _mm512_mul_pd(two_f64x8, _mm512_maskz_cvtps_pd(all8, lo_f32x8)));
-    const __m512d hi_f64x8 = _mm512_sub_pd(_mm512_add_pd(qq_f64x8, _mm512_loadu_pd(xx + 8)),
-                                           _mm512_mul_pd(two_f64x8, _mm512_maskz_cvtps_pd(all8, hi_f32x8)));
-    const __m256d lo_scores = _mm256_castps_pd(_mm512_maskz_cvtpd_ps(all8, lo_f64x8));
-    const __m256d hi_scores = _mm256_castps_pd(_mm512_maskz_cvtpd_ps(all8, hi_f64x8));
-    const __m512d lo_half = _mm512_maskz_insertf64x4(all8, _mm512_setzero_pd(), lo_scores, 0);
-    return _mm512_castpd_ps(_mm512_maskz_insertf64x4(all8, lo_half, hi_scores, 1));
+// The sixteen-lane form of l2_may_enter_avx2, the same operations.
+__attribute__((target("avx512f"))) inline __mmask16 l2_may_enter_avx512(__m512 dot_f32x16, __m512 qq_f32x16,
+                                                                     __m512 xx_f32x16, __m512 bar_f32x16) {
+    const __m512 two_f32x16 = _mm512_set1_ps(2.0f);
+    const __m512 sum_f32x16 = _mm512_add_ps(qq_f32x16, xx_f32x16);
+    const __m512 approx_f32x16 = _mm512_fnmadd_ps(two_f32x16, dot_f32x16, sum_f32x16);
+    const __m512 size_f32x16 = _mm512_fmadd_ps(two_f32x16, _mm512_abs_ps(dot_f32x16), sum_f32x16);
+    const __m512 margin_f32x16 =
+        _mm512_fmadd_ps(size_f32x16, _mm512_set1_ps(kL2MarginShare), _mm512_set1_ps(std::numeric_limits<float>::min()));
+    return _mm512_cmp_ps_mask(_mm512_sub_ps(approx_f32x16, margin_f32x16), bar_f32x16, _CMP_NGT_UQ);
 }
 
 // The lanes of a tile pair's scores that may still enter their queries' best k', over all
@@ -248,9 +272,8 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 pair_entry_ma
 #pragma GCC unroll 2
             for (int h = 0; h < 2; ++h) {
                 if constexpr (L2) {
-                    const __m512 s_f32x16 = l2_from_dots_avx512(acc_f32x16[t][h][i], test.qq[t * kTileQueries + i],
-                                                                h == 0 ? test.xx0 : test.xx1);
-                    may_enter_x16 |= _mm512_cmp_ps_mask(s_f32x16, bar_f32x16, _CMP_NGT_UQ);
+                    may_enter_x16 |= l2_may_enter_avx512(acc_f32x16[t][h][i], _mm512_set1_ps(test.qq[t * kTileQueries + i]),
+                                                         _mm512_loadu_ps(h == 0 ? test.xx0 : test.xx1), bar_f32x16);
                 } else {
                     may_enter_x16 |= _mm512_cmp_ps_mask(acc_f32x16[t][h][i], bar_f32x16, _CMP_NLT_UQ);
                 }
@@ -302,12 +325,117 @@ __attribute__((target("avx512f"), noinline)) bool tile_pair_dots_avx512(const fl
     return true;
 }
 
-// ZARIR_MATRIX_KERNEL=avx2 keeps the fused kernel on its 8-lane form where AVX-512 exists, and
-// =scalar on its scalar form, so each form can be checked on any machine.
-std::optional<std::string> forced_form() { return runtime::env_text("ZARIR_MATRIX_KERNEL"); }
+// ---------------------------------------------------------------------------------------
+// One query against packed panels, for the score arrays of the single-query matrix paths:
+// each lane the same chain as above, NP panels at once so that enough chains are in flight
+// to hide the FMA latency.
 
-bool has_avx512() { return runtime::processor_has_avx512f(); }
-bool has_avx2_fma() { return runtime::processor_has_avx2_fma(); }
+template <std::size_t NP>
+__attribute__((target("avx512f"))) void query_panels_avx512(const float* q, std::size_t d, const float* panels,
+                                                           float* out) {
+    __m512 acc_f32x16[NP];
+#pragma GCC unroll 8
+    for (std::size_t p = 0; p < NP; ++p) acc_f32x16[p] = _mm512_setzero_ps();
+    for (std::size_t k = 0; k < d; ++k) {
+        const __m512 a_f32x16 = _mm512_set1_ps(q[k]);
+#pragma GCC unroll 8
+        for (std::size_t p = 0; p < NP; ++p)
+            acc_f32x16[p] = _mm512_fmadd_ps(a_f32x16, _mm512_loadu_ps(panels + (p * d + k) * kPanelRows), acc_f32x16[p]);
+    }
+#pragma GCC unroll 8
+    for (std::size_t p = 0; p < NP; ++p) _mm512_storeu_ps(out + p * kPanelRows, acc_f32x16[p]);
+}
+
+template <std::size_t NP>
+RIVEZOR_TARGET_AVX2_FMA void query_panels_avx2(const float* q, std::size_t d, const float* panels, float* out) {
+    __m256 acc_f32x8[2 * NP];
+#pragma GCC unroll 8
+    for (std::size_t a = 0; a < 2 * NP; ++a) acc_f32x8[a] = _mm256_setzero_ps();
+    for (std::size_t k = 0; k < d; ++k) {
+        const __m256 q_f32x8 = _mm256_broadcast_ss(q + k);
+#pragma GCC unroll 8
+        for (std::size_t a = 0; a < 2 * NP; ++a)
+            acc_f32x8[a] = _mm256_fmadd_ps(q_f32x8, _mm256_loadu_ps(panels + (a / 2 * d + k) * kPanelRows + a % 2 * 8),
+                                           acc_f32x8[a]);
+    }
+#pragma GCC unroll 8
+    for (std::size_t a = 0; a < 2 * NP; ++a) _mm256_storeu_ps(out + a * 8, acc_f32x8[a]);
+}
+
+// ZARIR_MATRIX_KERNEL=avx2 keeps the kernels on their 8-lane form where AVX-512 exists, and
+// =scalar on their scalar form, so each form can be checked on any machine.
+enum class Form { scalar, avx2, avx512 };
+
+Form chosen_form() {
+    const std::optional<std::string> forced = runtime::env_text("ZARIR_MATRIX_KERNEL");
+    if (!runtime::processor_has_avx2_fma() || (forced && *forced == "scalar")) return Form::scalar;
+    if (!runtime::processor_has_avx512f() || (forced && *forced == "avx2")) return Form::avx2;
+    return Form::avx512;
+}
+
+// How far ahead of the packing a single query's rows are asked for (1M x 128 rows, 1 and 2
+// threads: 1 KiB 4-7% faster than none; 4 KiB and more slower than none).
+constexpr std::size_t kQueryPrefetchBytes = 1024;
+
+// One query's chains with `count` rows: 128 rows packed at a time (they stay in L1 or L2 while
+// eight or four panels' chains run together), the last short group through a buffer.
+void query_dots(const float* q, const float* rows, std::size_t count, std::size_t d, float* out) {
+    const Form form = chosen_form();
+    if (form == Form::scalar) {
+        for (std::size_t j = 0; j < count; ++j) out[j] = chain_dot(q, rows + j * d, d);
+        return;
+    }
+    constexpr std::size_t kGroupPanels = 8;
+    constexpr std::size_t kGroupRows = kGroupPanels * kPanelRows;
+    const Problem p{q, 1, rows, count, d, 0, true, nullptr, nullptr};
+    std::vector<float> panels(kGroupRows * d);
+    alignas(64) float tail[kGroupRows];
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(rows + count * d);
+    for (std::size_t first = 0; first < count; first += kGroupRows) {
+        const std::size_t n = std::min(kGroupRows, count - first);
+        for (std::size_t h = 0; h * kPanelRows < n; ++h) {
+            // The packing reads sixteen rows eight components at a time, an order the hardware
+            // prefetchers follow poorly: each panel's lines are asked for a little ahead.
+            const std::uintptr_t from =
+                reinterpret_cast<std::uintptr_t>(rows + (first + h * kPanelRows) * d) + kQueryPrefetchBytes;
+            const std::uintptr_t to = std::min(end, from + kPanelRows * d * sizeof(float));
+            for (std::uintptr_t line = from; line < to; line += 64)
+                _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T0);
+            pack_group(p, first + h * kPanelRows, std::min(kPanelRows, n - h * kPanelRows),
+                       panels.data() + h * kPanelRows * d, nullptr, true);
+        }
+        float* dst = n == kGroupRows ? out + first : tail;
+        if (n == kGroupRows) {
+            if (form == Form::avx512)
+                query_panels_avx512<kGroupPanels>(q, d, panels.data(), dst);
+            else
+                for (std::size_t h = 0; h < kGroupPanels; h += 4)
+                    query_panels_avx2<4>(q, d, panels.data() + h * kPanelRows * d, dst + h * kPanelRows);
+            continue;
+        }
+        for (std::size_t h = 0; h * kPanelRows < n; ++h) {
+            if (form == Form::avx512)
+                query_panels_avx512<1>(q, d, panels.data() + h * kPanelRows * d, dst + h * kPanelRows);
+            else
+                query_panels_avx2<1>(q, d, panels.data() + h * kPanelRows * d, dst + h * kPanelRows);
+        }
+        std::copy(tail, tail + n, out + first);
+    }
+}
+
+// Takes every score the kernel produces: with the bars held open nothing is filtered.
+class ScoreMatrix final : public Sink {
+public:
+    ScoreMatrix(float* out, std::size_t count) : out_(out), count_(count) {}
+    float offer(std::size_t query, std::uint64_t row, float score) override {
+        out_[query * count_ + row] = score;
+        return -INFINITY;
+    }
+
+private:
+    float* out_;
+    std::size_t count_;
+};
 
 }  // namespace
 
@@ -319,7 +447,22 @@ float chain_dot(const float* q, const float* x, std::size_t dims) {
 
 bool chosen() {
     const auto kernel = runtime::env_text("ZARIR_MATRIX_KERNEL");
-    return !(kernel && *kernel == "sgemm");
+    return !(kernel && (*kernel == "score_matrix" || *kernel == "sgemm"));
+}
+
+void block_product(const float* queries, std::size_t nq, const float* rows, std::size_t count, std::size_t dims, float* out) {
+    if (nq == 0 || count == 0) return;
+    if (dims == 0) {
+        std::fill(out, out + nq * count, 0.0f);
+        return;
+    }
+    if (nq == 1) {
+        query_dots(queries, rows, count, dims, out);
+        return;
+    }
+    ScoreMatrix sink(out, count);
+    std::vector<float> bars(nq, -INFINITY);
+    score_and_select(Problem{queries, nq, rows, count, dims, 0, true, nullptr, nullptr}, bars.data(), sink);
 }
 
 void score_and_select(const Problem& p, float* bars, Sink& sink) {
@@ -340,20 +483,23 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     // Chains cut into component blocks wait here between blocks, one tile per (query tile, panel).
     const bool blocked = d > kBlockComponents;
     std::vector<float> partial(blocked ? std::min(chunk, ntiles) * (group / kPanelRows) * tile_floats : 0);
-    const std::optional<std::string> form = forced_form();
-    const bool vector = has_avx2_fma() && !(form && *form == "scalar");
-    const bool wide = vector && has_avx512() && !(form && *form == "avx2");
+    const Form form = chosen_form();
+    const bool vector = form != Form::scalar;
+    const bool wide = form == Form::avx512;
     alignas(64) float dots[4 * kTileQueries * kPanelRows];
     // The bars padded to whole tiles with bars no finite score passes, since the wide kernel
     // tests whole tile pairs; handed back at the end. Euclidean sums of squares padded alike.
     std::vector<float> tile_bars(ntiles * kTileQueries, p.higher_is_better ? INFINITY : -INFINITY);
     std::copy(bars, bars + p.nq, tile_bars.begin());
-    std::vector<double> tile_qq(p.query_sq != nullptr ? ntiles * kTileQueries : 0, 0.0);
+    // The float tests' sums of squares: the queries' padded to whole tiles, the group's rows'.
+    std::vector<float> tile_qq(p.query_sq != nullptr ? ntiles * kTileQueries : 0, 0.0f);
     if (p.query_sq != nullptr) std::copy(p.query_sq, p.query_sq + p.nq, tile_qq.begin());
+    std::vector<float> sq_f32(sq.size());
     for (std::size_t first = 0; first < p.count; first += group) {
         const std::size_t n = std::min(group, p.count - first);
         const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
         pack_group(p, first, n, panels.data(), sq.data(), vector);
+        std::copy(sq.begin(), sq.end(), sq_f32.begin());
         for (std::size_t t0 = 0; t0 < ntiles; t0 += chunk) {
             const std::size_t t1 = std::min(ntiles, t0 + chunk);
             for (std::size_t k0 = 0; k0 < d1; k0 += kBlockComponents) {
@@ -382,8 +528,8 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                             const bool l2 = p.query_sq != nullptr;
                             const PairTest test{tile_bars.data() + t * kTileQueries,
                                                 l2 ? tile_qq.data() + t * kTileQueries : nullptr,
-                                                l2 ? sq.data() + pi * kPanelRows : nullptr,
-                                                l2 ? sq.data() + (pi + 1) * kPanelRows : nullptr};
+                                                l2 ? sq_f32.data() + pi * kPanelRows : nullptr,
+                                                l2 ? sq_f32.data() + (pi + 1) * kPanelRows : nullptr};
                             stored = tile_pair_dots_avx512(qtile, qtile + kTileQueries * d, kc, panel,
                                                            panel + kPanelRows * d, inits, outs, last ? &test : nullptr);
                         } else {
@@ -408,7 +554,10 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                                 const std::size_t valid = std::min(kPanelRows, n - pj * kPanelRows);
                                 float* block = dots + (2 * a + h) * tile_floats;
                                 if (vector)
-                                    tile_test_avx2(p, q0, mr, block, panel_sq, row0, valid, tile_bars.data(), sink);
+                                    tile_test_avx2(p, q0, mr, block, panel_sq,
+                                                   p.row_sq != nullptr ? sq_f32.data() + pj * kPanelRows : nullptr,
+                                                   p.query_sq != nullptr ? tile_qq.data() + q0 : nullptr, row0, valid,
+                                                   tile_bars.data(), sink);
                                 else
                                     tile_test_scalar(p, q0, mr, block, panel_sq, row0, valid, tile_bars.data(), sink);
                             }

@@ -1,5 +1,5 @@
-// Fused score-and-select for the batch matrix paths: a register-blocked product of queries and
-// rows whose scores are tested against each query's current bar while still in registers or L1.
+// Our own single-precision matrix product: fused score-and-select for the batch matrix paths (scores
+// tested against each query's current bar while still in registers or L1), and the block product.
 #pragma once
 
 #include <cstddef>
@@ -37,11 +37,17 @@ struct Problem {
 // `bars` holds each query's starting bar and ends with its last one.
 void score_and_select(const Problem& p, float* bars, Sink& sink);
 
-// True unless ZARIR_MATRIX_KERNEL is exactly "sgemm" (read on every call), which keeps the
-// matrix paths on the score matrix from sgemm for comparison; "avx2" keeps the kernel on its
-// 8-lane form where 16-lane AVX-512 exists, "scalar" on its scalar form. Every form gives the
-// same bits.
+// True unless ZARIR_MATRIX_KERNEL is exactly "score_matrix" (or its older name "sgemm"; read
+// on every call), which keeps the batch matrix paths on a whole score matrix and a top-k scan
+// of it, for comparison; "avx2" keeps the kernels on their 8-lane form where 16-lane AVX-512
+// exists, "scalar" on their scalar form. Every form and route gives the same bits.
 bool chosen();
+
+// The block product of the matrix paths: out[i * count + j] = the chain of queries row i with
+// rows row j (both row-major, stride dims), every entry the same bits as score_and_select's.
+// One query (the single-query matrix paths) goes by a kernel of its own.
+void block_product(const float* queries, std::size_t nq, const float* rows, std::size_t count, std::size_t dims,
+                   float* out);
 
 // The dot product score_and_select uses, one pair at a time (for tests and reference).
 float chain_dot(const float* q, const float* x, std::size_t dims);

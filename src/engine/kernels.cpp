@@ -1,15 +1,13 @@
 // Scoring kernels: the fixed-order pair arithmetic in scalar, 128-bit and AVX2 forms (the
-// last two bit-identical), the one-time choice among them, and the sgemm block product.
+// last two bit-identical), the one-time choice among them, and the norm pieces around them.
 #include "engine/kernels.hpp"
 
 #include <immintrin.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 
-#include "cblas.h"
 #include "engine/transpose_avx2.hpp"
 #include "runtime/cpu_features.hpp"
 #include "runtime/environment.hpp"
@@ -299,44 +297,6 @@ double sum_squares_f64(const float* v, std::size_t n) {
     double s = 0.0;
     for (std::size_t j = 0; j < n; ++j) s = s + static_cast<double>(v[j]) * static_cast<double>(v[j]);
     return s;
-}
-
-void block_product(const float* a, std::size_t m, const float* b, std::size_t n_rows, std::size_t k, float* out) {
-    if (m == 0 || n_rows == 0) return;
-    if (k == 0) {
-        std::fill(out, out + m * n_rows, 0.0f);
-        return;
-    }
-    // Our pool supplies the parallelism: a product must run on its caller's thread alone, but
-    // threadpoolctl (or anyone) may have raised the bundled OpenBLAS's count since module start,
-    // and this OpenBLAS has no per-thread setter.
-    if (scipy_openblas_get_num_threads() != 1) scipy_openblas_set_num_threads(1);
-    constexpr std::size_t kMaxBlas = static_cast<std::size_t>(INT_MAX);
-    if (k > kMaxBlas) {
-        // A row this long cannot be described to a 32-bit BLAS (its stride would not fit);
-        // such rows are far from any practical index, so plain dot products serve.
-        for (std::size_t i = 0; i < m; ++i)
-            for (std::size_t j = 0; j < n_rows; ++j) out[i * n_rows + j] = dot_f32_scalar(a + i * k, b + j * k, k);
-        return;
-    }
-    const int lda = static_cast<int>(k);
-    if (n_rows <= kMaxBlas) {
-        for (std::size_t i0 = 0; i0 < m; i0 += kMaxBlas) {
-            const std::size_t mi = std::min(kMaxBlas, m - i0);
-            scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(mi), static_cast<int>(n_rows),
-                              lda, 1.0f, a + i0 * k, lda, b, lda, 0.0f, out + i0 * n_rows, static_cast<int>(n_rows));
-        }
-        return;
-    }
-    // The output's row stride no longer fits: one query row at a time, whose single output
-    // row needs no stride, in column pieces that fit.
-    for (std::size_t i = 0; i < m; ++i) {
-        for (std::size_t j0 = 0; j0 < n_rows; j0 += kMaxBlas) {
-            const std::size_t nj = std::min(kMaxBlas, n_rows - j0);
-            scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, 1, static_cast<int>(nj), lda, 1.0f, a + i * k,
-                              lda, b + j0 * k, lda, 0.0f, out + i * n_rows + j0, static_cast<int>(nj));
-        }
-    }
 }
 
 }  // namespace rivezor::kernels

@@ -1,5 +1,5 @@
 // Scoring kernels: the pair kernel (scalar and 8-lane vector forms, bit-exact arithmetic),
-// the partial dot product over a dimension block, and the sgemm block product.
+// the partial dot product over a dimension block, and the norm expansion's pieces.
 #pragma once
 
 #include <cstddef>
@@ -37,10 +37,6 @@ void score_rows(Metric metric, const float* q, const float* rows, std::size_t co
 // Dot product over components [start, end) by the vector scheme (8-lane groups from start,
 // trailing terms one at a time).
 float partial_dot_f32(const float* q, const float* x, std::size_t start, std::size_t end);
-
-// out[i * n_rows + j] = dot(a row i, b row j) for a (m x k, stride k) and b (n_rows x k,
-// stride k), by single-precision GEMM; splits products too large for 32-bit BLAS sizes.
-void block_product(const float* a, std::size_t m, const float* b, std::size_t n_rows, std::size_t k, float* out);
 
 // Sum of squares in double, left to right from zero.
 double sum_squares_f64(const float* v, std::size_t n);

@@ -14,6 +14,7 @@
 #include "core/float_bits.hpp"
 #include "core/messages.hpp"
 #include "engine/block_plan.hpp"
+#include "engine/fused_avx2.hpp"
 #include "engine/kernels.hpp"
 #include "engine/rounding.hpp"
 #include "engine/topk.hpp"
@@ -92,11 +93,11 @@ std::vector<Hit> chunked_scan(const SearchEngine& engine, const float* query, st
     });
 }
 
-// Dot products of the query with rows [first, first + n) by sgemm, turned into squared
+// Dot products of the query with rows [first, first + n) by the block product, turned into squared
 // distances by the norm expansion for euclidean.
 void matrix_scores(const SearchEngine& engine, const float* query, std::size_t first, std::size_t n, float* out) {
     const std::size_t dims = engine.dims();
-    kernels::block_product(query, 1, engine.row(first), n, dims, out);
+    fused::block_product(query, 1, engine.row(first), n, dims, out);
     if (engine.metric() == Metric::euclidean) {
         const double qq = kernels::sum_squares_f64(query, dims);
         const double* xx = engine.row_norms_sq().data() + first;

@@ -2,15 +2,18 @@
 // by the same FMA chain, then the heap walk over the whole score array, compared bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "engine/fused_avx2.hpp"
 #include "engine/kernels.hpp"
 #include "engine/topk.hpp"
+#include "runtime/cpu_features.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -38,7 +41,7 @@ struct Edge {
     std::size_t nq, rows, dims, k;
     bool euclidean;
     int special;  // 0 plain, 1 non-finite rows, 2 equal rows across panels and groups, 3 query = a row,
-                  // 4 the first six queries eight times longer than the rest
+                  // 4 the first six queries eight times longer than the rest, 5 all far from the origin
 };
 
 void PrintTo(const Edge& e, std::ostream* os) { *os << e.what; }
@@ -56,6 +59,10 @@ TEST_P(FusedEdges, SameHitsAndBitsAsPairByPairReference) {
         for (std::size_t r = 17; r < e.rows; r += 61) std::memcpy(&x[r * e.dims], &x[e.dims], e.dims * sizeof(float));
     if (e.special == 4)
         for (std::size_t i = 0; i < std::min<std::size_t>(6, e.nq) * e.dims; ++i) q[i] *= 8.0f;
+    if (e.special == 5) {  // far from the origin: float rounding of qq + xx dwarfs the distances
+        for (float& v : x) v += 10000.0f;
+        for (float& v : q) v += 10000.0f;
+    }
     if (e.special == 3)
         for (std::size_t i = 0; i < e.nq; ++i) std::memcpy(&q[i * e.dims], &x[(i % e.rows) * e.dims], e.dims * 4);
 
@@ -116,6 +123,57 @@ INSTANTIATE_TEST_SUITE_P(
                       Edge{"many queries, filter exercised", 37, 3000, 64, 10, false, 0},
                       Edge{"a padded tile pair tested in registers once the bars rose", 11, 2000, 16, 2, false, 0},
                       Edge{"the same, euclidean", 11, 2000, 16, 2, true, 0},
-                      Edge{"tile pairs of queries of very different lengths, euclidean", 12, 2000, 16, 3, true, 4}));
+                      Edge{"tile pairs of queries of very different lengths, euclidean", 12, 2000, 16, 3, true, 4},
+                      Edge{"rows and queries far from the origin, euclidean", 12, 2000, 16, 3, true, 5}));
+
+// The vector kernels test euclidean scores in float before the exact test in double. Far from the
+// origin float rounding of the norms outweighs the gap between the two nearest rows, so the
+// nearest row, placed last and alone in its tile pair, is let in only if that test allows for
+// the rounding (a case is searched where a plain float test would refuse it).
+TEST(FusedKernel, EuclideanFloatTestNeverRefusesARowTheExactTestTakes) {
+    if (!rivezor::runtime::processor_has_avx2_fma()) GTEST_SKIP() << "no AVX2 and FMA: the float tests do not run";
+    const std::size_t dims = 16, pool = 2016, nq = 12;  // 126 panels: the last row ends a full pair
+    std::vector<float> x = rivezor::test_support::normal_values(pool * dims, 41);
+    for (float& v : x) v += 10000.0f;
+    std::vector<double> xx(pool);
+    for (std::size_t r = 0; r < pool; ++r) xx[r] = rivezor::kernels::sum_squares_f64(&x[r * dims], dims);
+    bool sharp = false;
+    std::vector<float> q, rows;
+    for (unsigned seed = 1; seed < 200 && !sharp; ++seed) {
+        q = rivezor::test_support::normal_values(dims, seed);
+        for (float& v : q) v += 10000.0f;
+        const double qq = rivezor::kernels::sum_squares_f64(q.data(), dims);
+        std::vector<std::pair<float, std::size_t>> by_score;
+        for (std::size_t r = 0; r < pool; ++r)
+            by_score.push_back({rivezor::kernels::l2sq_from_dot(qq, xx[r], rivezor::fused::chain_dot(q.data(), &x[r * dims], dims)), r});
+        std::sort(by_score.begin(), by_score.end());
+        const auto [nearest, nearest_row] = by_score[0];
+        if (!(nearest < by_score[1].first)) continue;
+        const float dot = rivezor::fused::chain_dot(q.data(), &x[nearest_row * dims], dims);
+        const float plain = std::fma(-2.0f, dot, static_cast<float>(qq) + static_cast<float>(xx[nearest_row]));
+        sharp = plain > by_score[1].first;  // a plain float test would keep the second nearest
+        // Row 0 the second nearest, then every other row, the nearest last.
+        rows.clear();
+        for (std::size_t i = 1; i <= pool; ++i) {
+            const float* row = &x[by_score[i % pool].second * dims];
+            rows.insert(rows.end(), row, row + dims);
+        }
+    }
+    ASSERT_TRUE(sharp) << "no query found where float rounding hides the nearest row";
+    std::vector<float> queries;
+    for (std::size_t i = 0; i < nq; ++i) queries.insert(queries.end(), q.begin(), q.end());
+    std::vector<double> qq(nq, rivezor::kernels::sum_squares_f64(q.data(), dims)), rows_sq(pool);
+    for (std::size_t r = 0; r < pool; ++r) rows_sq[r] = rivezor::kernels::sum_squares_f64(&rows[r * dims], dims);
+    for (const char* form : {"", "avx2", "scalar"}) {
+        ::setenv("ZARIR_MATRIX_KERNEL", form, 1);
+        Heaps sink(nq, 1, false);
+        std::vector<float> bars(nq, sink.open);
+        const rivezor::fused::Problem p{queries.data(), nq, rows.data(), pool, dims, 0, false, qq.data(), rows_sq.data()};
+        rivezor::fused::score_and_select(p, bars.data(), sink);
+        for (std::size_t i = 0; i < nq; ++i)
+            EXPECT_EQ(sink.heaps[i].take_sorted().at(0).idx, pool - 1) << "form " << form << " query " << i;
+    }
+    ::unsetenv("ZARIR_MATRIX_KERNEL");
+}
 
 }  // namespace

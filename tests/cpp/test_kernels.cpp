@@ -1,13 +1,15 @@
 // Scoring kernels against a lane-by-lane model of the fixed arithmetic written with plain
-// floats, and the sgemm block product against double-precision references.
+// floats, and the block product against the fused kernel's chain and a double reference.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "engine/fused_avx2.hpp"
 #include "engine/kernels.hpp"
 #include "test_support.hpp"
 
@@ -173,36 +175,47 @@ struct ProductCase {
 
 class BlockProduct : public ::testing::TestWithParam<ProductCase> {};
 
-TEST_P(BlockProduct, MatchesDoubleReferenceWithRowStrides) {
+// Every entry is the fused kernel's chain, bit for bit, in every form the processor has; one
+// query goes by its own kernel (whole groups of 128 rows, a short last group), several by the
+// tiles. The chain itself is checked against a double reference.
+TEST_P(BlockProduct, EveryEntryIsTheChainInEveryForm) {
     const auto c = GetParam();
     const auto a = values(c.m * c.dims, 21, 1.0f);
     const auto b = values(c.n * c.dims, 22, 1.0f);
-    std::vector<float> out(c.m * c.n, std::numeric_limits<float>::quiet_NaN());
-    k::block_product(a.data(), c.m, b.data(), c.n, c.dims, out.data());
-    for (std::size_t i = 0; i < c.m; ++i)
-        for (std::size_t j = 0; j < c.n; ++j) {
-            double ref = 0.0, mag = 0.0;
-            for (std::size_t t = 0; t < c.dims; ++t) {
-                ref += double(a[i * c.dims + t]) * double(b[j * c.dims + t]);
-                mag += std::fabs(double(a[i * c.dims + t]) * double(b[j * c.dims + t]));
+    for (const char* form : {"", "avx2", "scalar"}) {
+        ::setenv("ZARIR_MATRIX_KERNEL", form, 1);
+        std::vector<float> out(c.m * c.n, std::numeric_limits<float>::quiet_NaN());
+        rivezor::fused::block_product(a.data(), c.m, b.data(), c.n, c.dims, out.data());
+        for (std::size_t i = 0; i < c.m; ++i)
+            for (std::size_t j = 0; j < c.n; ++j) {
+                const float chain = rivezor::fused::chain_dot(&a[i * c.dims], &b[j * c.dims], c.dims);
+                ASSERT_EQ(bits_of(out[i * c.n + j]), bits_of(chain)) << form << " " << i << "," << j;
+                double ref = 0.0, mag = 0.0;
+                for (std::size_t t = 0; t < c.dims; ++t) {
+                    ref += double(a[i * c.dims + t]) * double(b[j * c.dims + t]);
+                    mag += std::fabs(double(a[i * c.dims + t]) * double(b[j * c.dims + t]));
+                }
+                EXPECT_NEAR(chain, ref, 1e-5 * mag + 1e-30) << i << "," << j;
             }
-            EXPECT_NEAR(out[i * c.n + j], ref, 1e-5 * mag + 1e-30) << i << "," << j;
-        }
+    }
+    ::unsetenv("ZARIR_MATRIX_KERNEL");
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, BlockProduct,
                          ::testing::Values(ProductCase{1, 1, 1}, ProductCase{1, 37, 7}, ProductCase{1, 100, 128},
-                                           ProductCase{5, 33, 65}, ProductCase{17, 9, 300}, ProductCase{3, 4, 0}));
+                                           ProductCase{1, 128, 16}, ProductCase{1, 300, 129},
+                                           ProductCase{1, 257, 768}, ProductCase{5, 33, 65},
+                                           ProductCase{17, 9, 300}, ProductCase{3, 4, 0}, ProductCase{1, 5, 0}));
 
 TEST(Kernels, BlockProductReadsARunInsideALargerMatrix) {
-    // Rows 5..12 of a 20-row matrix, read in place.
+    // Rows 5..12 of a 200-row matrix, read in place: the same bits as in the whole product.
     const std::size_t dims = 24;
-    const auto m = values(20 * dims, 30, 1.0f);
+    const auto m = values(200 * dims, 30, 1.0f);
     const auto q = values(dims, 31, 1.0f);
-    std::vector<float> full(20), part(8);
-    k::block_product(q.data(), 1, m.data(), 20, dims, full.data());
-    k::block_product(q.data(), 1, m.data() + 5 * dims, 8, dims, part.data());
-    for (std::size_t j = 0; j < 8; ++j) EXPECT_NEAR(part[j], full[5 + j], 1e-5f);
+    std::vector<float> full(200), part(8);
+    rivezor::fused::block_product(q.data(), 1, m.data(), 200, dims, full.data());
+    rivezor::fused::block_product(q.data(), 1, m.data() + 5 * dims, 8, dims, part.data());
+    for (std::size_t j = 0; j < 8; ++j) EXPECT_EQ(bits_of(part[j]), bits_of(full[5 + j]));
 }
 
 }  // namespace

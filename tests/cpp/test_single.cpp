@@ -27,7 +27,7 @@ using rivezor::test_support::normal_values;
 using rivezor::test_support::open_index;
 
 // Multiples of 1/4 in [-2, 2]: every product and every partial sum below is exact in
-// float, so the pair kernel, sgemm, the norm expansion and the pruned partial sums all
+// float, so the pair kernel, the block product, the norm expansion and the pruned partial sums all
 // give the same bits and ties are frequent.
 std::vector<float> quarter_values(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);

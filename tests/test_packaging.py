@@ -1,5 +1,5 @@
-# The installed artefact as users get it: one abi3 module exporting only its init symbol,
-# OpenBLAS beside it under its recognisable name, stubs that match the module.
+# The installed artefact as users get it: one abi3 module exporting only its init symbol and
+# needing nothing beyond the C runtime, stubs that match the module.
 import os
 import pathlib
 import re
@@ -26,24 +26,28 @@ def symbols(*flags):
     return [line.split()[-1] for line in out.splitlines() if line.strip()]
 
 
-def test_single_abi3_module_with_bundled_openblas():
-    assert MODULE.name == "rivezor.abi3.so"
-    libs = MODULE.parent / "rivezor.libs"
-    names = [p.name for p in libs.iterdir()]
-    assert any(n.startswith("libscipy_openblas") for n in names), names
+def needed_libraries():
     dyn = subprocess.run(["readelf", "-d", str(MODULE)], check=True, capture_output=True, text=True).stdout
-    assert "$ORIGIN/rivezor.libs" in dyn
+    return re.findall(r"NEEDED.*\[([^\]]*)\]", dyn), dyn
+
+
+def test_single_abi3_module_that_needs_only_the_c_runtime():
+    assert MODULE.name == "rivezor.abi3.so"
+    needed, dyn = needed_libraries()
+    assert set(needed) <= {"libc.so.6", "libm.so.6", "libgcc_s.so.1", "ld-linux-x86-64.so.2"}, needed
+    assert "RPATH" not in dyn and "RUNPATH" not in dyn, dyn
+    assert not (MODULE.parent / "rivezor.libs").exists()
 
 
 def test_only_the_init_symbol_is_exported():
     assert symbols("--defined-only") == ["PyInit_rivezor"]
 
 
-def test_blas_symbols_are_the_prefixed_ones():
+def test_no_blas_is_asked_for_nor_seen_by_threadpoolctl():
     undefined = symbols("--undefined-only")
-    blas = [s for s in undefined if "cblas_" in s or "openblas" in s]
-    assert blas, "the module should need OpenBLAS"
-    assert all(s.startswith("scipy_") for s in blas), blas
+    assert not [s for s in undefined if "blas" in s.lower() or "gemm" in s], undefined
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    assert not [i for i in threadpoolctl.threadpool_info() if "rivezor" in i.get("filepath", "")]
 
 
 def test_import_from_another_directory_without_library_path(tmp_path):
@@ -52,15 +56,6 @@ def test_import_from_another_directory_without_library_path(tmp_path):
                           cwd=tmp_path, env=env, capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "PySearchEngine"
-
-
-def test_threadpoolctl_sees_and_limits_our_openblas():
-    threadpoolctl = pytest.importorskip("threadpoolctl")
-    ours = [i for i in threadpoolctl.threadpool_info() if "rivezor.libs" in i.get("filepath", "")]
-    assert ours and ours[0]["internal_api"] == "openblas", threadpoolctl.threadpool_info()
-    with threadpoolctl.threadpool_limits(limits=1, user_api="blas"):
-        limited = [i for i in threadpoolctl.threadpool_info() if "rivezor.libs" in i.get("filepath", "")]
-        assert limited[0]["num_threads"] == 1
 
 
 def tool(name):
@@ -94,41 +89,9 @@ def test_wheel_carries_licences_and_metadata():
                  "Classifier: Programming Language :: Python :: 3.11", "Classifier: Programming Language :: Python :: 3.13",
                  "Requires-Python: >=3.11", "Project-URL: Homepage"]:
         assert line in meta, line
-    for bundled in ["BLAKE3", "OpenBLAS", "libgfortran", "libstdc++", "GCC RUNTIME LIBRARY EXCEPTION",
-                    "Apache License", "CC0 1.0 Universal"]:
+    for bundled in ["BLAKE3", "libstdc++", "GCC RUNTIME LIBRARY EXCEPTION", "Apache License", "CC0 1.0 Universal"]:
         assert bundled in notices, bundled
-
-
-def needed_openblas():
-    dyn = subprocess.run(["readelf", "-d", str(MODULE)], check=True, capture_output=True, text=True).stdout
-    return re.findall(r"NEEDED.*\[(libscipy_openblas[^\]]*)\]", dyn)
-
-
-def test_bundled_openblas_carries_a_hashed_soname():
-    needed = needed_openblas()
-    assert len(needed) == 1 and re.fullmatch(r"libscipy_openblas-[0-9a-f]{8}\.so", needed[0]), needed
-    lib = MODULE.parent / "rivezor.libs" / needed[0]
-    dyn = subprocess.run(["readelf", "-d", str(lib)], check=True, capture_output=True, text=True).stdout
-    assert f"Library soname: [{needed[0]}]" in dyn
-
-
-def test_openblas_loaded_first_by_another_package_does_not_replace_ours(child):
-    openblas = pytest.importorskip("scipy_openblas32")
-    other = pathlib.Path(openblas.get_lib_dir()) / "libscipy_openblas.so"
-    if not other.exists():
-        pytest.skip("no other libscipy_openblas.so to load first")
-    proc = child(f"""
-        import ctypes, numpy as np
-        ctypes.CDLL({str(other)!r}, mode=ctypes.RTLD_GLOBAL)
-        import rivezor
-        maps = open("/proc/self/maps").read()
-        assert "rivezor.libs/{needed_openblas()[0]}" in maps, "our OpenBLAS was not loaded"
-        import tempfile
-        X = np.eye(4, 8, dtype=np.float32)
-        path = rivezor.py_prepare_bin_from_embeddings(X, 8, 4, "t", "f32", output_dir=tempfile.mkdtemp())
-        print(rivezor.PySearchEngine(path, False).query_exact(X[2], 1).results[0].idx)
-    """)
-    assert proc.returncode == 0 and proc.stdout.strip() == "2", proc.stderr
+    assert "OpenBLAS" not in notices
 
 
 def test_stubs_installed_and_match_the_module(tmp_path):

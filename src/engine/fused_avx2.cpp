@@ -379,16 +379,20 @@ constexpr std::size_t kQueryPrefetchBytes = 1024;
 
 // One query's chains with `count` rows: 128 rows packed at a time (they stay in L1 or L2 while
 // eight or four panels' chains run together), the last short group through a buffer.
+// Rows longer than this are scored one at a time in place: a panel of them would take more
+// than 4 MiB, which the products of so few rows do not repay.
+constexpr std::size_t kQueryPanelMaxDims = std::size_t{1} << 16;
+
 void query_dots(const float* q, const float* rows, std::size_t count, std::size_t d, float* out) {
     const Form form = chosen_form();
-    if (form == Form::scalar) {
+    if (form == Form::scalar || d > kQueryPanelMaxDims) {
         for (std::size_t j = 0; j < count; ++j) out[j] = chain_dot(q, rows + j * d, d);
         return;
     }
     constexpr std::size_t kGroupPanels = 8;
     constexpr std::size_t kGroupRows = kGroupPanels * kPanelRows;
     const Problem p{q, 1, rows, count, d, 0, true, nullptr, nullptr};
-    std::vector<float> panels(kGroupRows * d);
+    std::vector<float> panels(std::min(kGroupRows, (count + kPanelRows - 1) / kPanelRows * kPanelRows) * d);
     alignas(64) float tail[kGroupRows];
     const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(rows + count * d);
     for (std::size_t first = 0; first < count; first += kGroupRows) {

@@ -205,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, BlockProduct,
                          ::testing::Values(ProductCase{1, 1, 1}, ProductCase{1, 37, 7}, ProductCase{1, 100, 128},
                                            ProductCase{1, 128, 16}, ProductCase{1, 300, 129},
                                            ProductCase{1, 257, 768}, ProductCase{5, 33, 65},
-                                           ProductCase{17, 9, 300}, ProductCase{3, 4, 0}, ProductCase{1, 5, 0}));
+                                           ProductCase{17, 9, 300}, ProductCase{3, 4, 0}, ProductCase{1, 5, 0},
+                                           ProductCase{1, 3, 70000}));
 
 TEST(Kernels, BlockProductReadsARunInsideALargerMatrix) {
     // Rows 5..12 of a 200-row matrix, read in place: the same bits as in the whole product.

@@ -11,7 +11,7 @@ from importlib import metadata
 from typing import Any
 
 import rivezor
-from rivezor_cli import inspect_index, search
+from rivezor_cli import index_report, search
 from rivezor_cli.progress import Progress
 
 # A few queries are shown as a table; more than this many need --out.
@@ -43,14 +43,14 @@ def cmd_prepare(args: argparse.Namespace) -> int:
             embeddings, dims, rows, args.name, args.level, normalize=args.normalize, metric=args.metric,
             output_dir=args.output_dir)
     except (ValueError, TypeError, OverflowError) as err:
-        raise inspect_index.naming(args.embeddings, err) from None
+        raise index_report.naming(args.embeddings, err) from None
     print(path)
     return 0
 
 
 def cmd_info(args: argparse.Namespace) -> int:
-    info = inspect_index.describe(args.index, check_rows=not args.no_row_check)
-    unit = inspect_index.unit_rows_text(info.norms) if not args.no_row_check else "not checked"
+    info = index_report.describe(args.index, check_rows=not args.no_row_check)
+    unit = index_report.unit_rows_text(info.norms) if not args.no_row_check else "not checked"
     if args.json:
         record: dict[str, Any] = {
             "path": info.path, "dims": info.dims, "rows": info.rows, "metric": info.metric,
@@ -68,7 +68,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_query(args: argparse.Namespace) -> int:
-    engine = inspect_index.open_engine(args.index)
+    engine = index_report.open_engine(args.index)
     queries = search.load_npy(args.queries)
     count = queries.shape[0] if queries.ndim == 2 else 1
     if args.out is None and count > TABLE_LIMIT:
@@ -93,7 +93,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     expected = args.hash.strip().lower()
     if len(expected) != 64 or any(c not in "0123456789abcdef" for c in expected):
         raise UsageError(f"--hash must be 64 hexadecimal digits (a BLAKE3 fingerprint), got {args.hash!r}")
-    _, actual = inspect_index.engine_facts(inspect_index.open_engine(args.index))
+    _, actual = index_report.engine_facts(index_report.open_engine(args.index))
     if actual != expected:
         print(f"{args.index}: fingerprint mismatch: expected {expected}, file has {actual}", file=sys.stderr)
         return EXIT_FAILURE

@@ -10,7 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 import rivezor
-from rivezor_cli.inspect_index import naming
+from rivezor_cli.index_report import naming
 from rivezor_cli.progress import Progress
 
 _NPY_MAGIC = b"\x93NUMPY"

@@ -427,6 +427,28 @@ void query_dots(const float* q, const float* rows, std::size_t count, std::size_
     }
 }
 
+// The next group's rows, asked for into the outer caches a few lines per tile-pair step while
+// this group's products run, so that its packing reads them from cache instead of waiting on
+// memory (one thread, 1,000 queries over 100,000 rows: 0.5-4% faster at 768 dimensions, about
+// 2% at 128, on a noisy machine; never slower).
+// A prefetch never faults, so a range that ends past the mapping's last page is harmless.
+class RowsAhead {
+public:
+    RowsAhead(const float* from, const float* to, std::size_t steps)
+        : next_(reinterpret_cast<std::uintptr_t>(from)), end_(reinterpret_cast<std::uintptr_t>(to)),
+          per_step_(end_ > next_ ? (end_ - next_) / kLine / std::max<std::size_t>(steps, 1) + 1 : 0) {}
+    void step() {
+        for (std::size_t l = 0; l < per_step_ && next_ < end_; ++l, next_ += kLine)
+            _mm_prefetch(reinterpret_cast<const char*>(next_), _MM_HINT_T2);
+    }
+
+private:
+    static constexpr std::uintptr_t kLine = 64;
+    std::uintptr_t next_;
+    std::uintptr_t end_;
+    std::size_t per_step_;
+};
+
 // Takes every score the kernel produces: with the bars held open nothing is filtered.
 class ScoreMatrix final : public Sink {
 public:
@@ -476,20 +498,24 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     const std::size_t group =
         std::min(kPanelRows * std::max<std::size_t>(1, kGroupBytes / (kPanelRows * sizeof(float) * d1)),
                  (p.count + kPanelRows - 1) / kPanelRows * kPanelRows);
-    const std::size_t ntiles = (p.nq + kTileQueries - 1) / kTileQueries;
-    const std::size_t chunk =
-        std::max<std::size_t>(1, kChunkBytes / (kTileQueries * sizeof(float) * std::min(d1, kBlockComponents)));
+    const Form form = chosen_form();
+    const bool vector = form != Form::scalar;
+    const bool wide = form == Form::avx512;
+    const std::size_t step = wide ? 2 : 1;
+    // The wide form takes query tiles by pairs: their count and the chunk's are made even (a
+    // last tile of zeros, never tested), so no tile is left to the 8-lane form at half the rate.
+    const std::size_t real_tiles = (p.nq + kTileQueries - 1) / kTileQueries;
+    const std::size_t ntiles = (real_tiles + step - 1) / step * step;
+    const std::size_t chunk = std::max<std::size_t>(
+        step, kChunkBytes / (kTileQueries * sizeof(float) * std::min(d1, kBlockComponents)) / step * step);
     const std::size_t tile_floats = kTileQueries * kPanelRows;
-    std::vector<float> tiles(ntiles * kTileQueries * d);
+    std::vector<float> tiles(ntiles * kTileQueries * d, 0.0f);
     pack_queries(p, tiles.data());
     std::vector<float> panels(group * d);
     std::vector<double> sq(p.row_sq != nullptr ? group : 0);
     // Chains cut into component blocks wait here between blocks, one tile per (query tile, panel).
     const bool blocked = d > kBlockComponents;
     std::vector<float> partial(blocked ? std::min(chunk, ntiles) * (group / kPanelRows) * tile_floats : 0);
-    const Form form = chosen_form();
-    const bool vector = form != Form::scalar;
-    const bool wide = form == Form::avx512;
     alignas(64) float dots[4 * kTileQueries * kPanelRows];
     // The bars padded to whole tiles with bars no finite score passes, since the wide kernel
     // tests whole tile pairs; handed back at the end. Euclidean sums of squares padded alike.
@@ -504,6 +530,9 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
         const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
         pack_group(p, first, n, panels.data(), sq.data(), vector);
         std::copy(sq.begin(), sq.end(), sq_f32.begin());
+        const std::size_t steps = (ntiles + chunk - 1) / chunk * ((d1 + kBlockComponents - 1) / kBlockComponents) *
+                                  ((npanels + step - 1) / step) * ((std::min(chunk, ntiles) + step - 1) / step);
+        RowsAhead ahead(p.rows + (first + n) * d, p.rows + std::min(p.count, first + n + group) * d, steps);
         for (std::size_t t0 = 0; t0 < ntiles; t0 += chunk) {
             const std::size_t t1 = std::min(ntiles, t0 + chunk);
             for (std::size_t k0 = 0; k0 < d1; k0 += kBlockComponents) {
@@ -511,7 +540,6 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                 const bool last = k0 + kBlockComponents >= d1;
                 // A panel's block stays in L1 while the chunk's query tiles pass over it from L2.
                 // Panels and tiles go by pairs where the wide form exists, the rest one by one.
-                const std::size_t step = wide ? 2 : 1;
                 for (std::size_t pi = 0; pi < npanels; pi += step) {
                     const std::size_t np = std::min(step, npanels - pi);
                     for (std::size_t t = t0; t < t1; t += step) {
@@ -547,8 +575,9 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                                         tile_dots_scalar(qa, kc, ph, inits[2 * a + h], outs[2 * a + h]);
                                 }
                         }
+                        ahead.step();
                         if (!last || !stored) continue;
-                        for (std::size_t a = 0; a < nt; ++a)
+                        for (std::size_t a = 0; a < nt && t + a < real_tiles; ++a)
                             for (std::size_t h = 0; h < np; ++h) {
                                 const std::size_t q0 = (t + a) * kTileQueries;
                                 const std::size_t mr = std::min(kTileQueries, p.nq - q0);

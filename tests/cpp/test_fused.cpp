@@ -111,6 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Edge{"rows across a packing group, euclidean", 7, 1100, 128, 10, true, 0},
                       Edge{"wide rows across a group", 6, 170, 768, 7, false, 0},
                       Edge{"components cut in blocks, euclidean", 14, 90, 300, 5, true, 0},
+                      Edge{"query tiles cut by a chunk, components in blocks", 517, 40, 300, 3, true, 0},
                       Edge{"non-finite rows", 9, 200, 24, 10, false, 1},
                       Edge{"non-finite rows, euclidean, k above finite rows", 3, 40, 8, 40, true, 1},
                       Edge{"ties spanning tiles and groups", 11, 1300, 128, 12, false, 2},

@@ -23,12 +23,15 @@ constexpr std::size_t kPanelRows = 16;
 // Rows packed at once: their panels stay in the core's L2 while every query tile of the
 // problem passes over them, so each row is read from memory once per problem.
 constexpr std::size_t kGroupBytes = 512 * 1024;
-// Query tiles visited per panel: they stream from L2 while the panel stays in L1, and the
-// group and the chunk together fit the core's L2.
+// Query tiles visited per panel pair: they stream from L2 while the pair stays in L1 (short
+// rows) or L2, and the group and the chunk together fit the core's L2.
 constexpr std::size_t kChunkBytes = 512 * 1024;
-// Components per block of the chains: a panel's block (16 KiB) and a query tile's (6 KiB)
-// then share L1 whatever the dimension.
-constexpr std::size_t kBlockComponents = 256;
+// Components per block of the chains. Whole rows up to this length: a tile pair's panels then
+// stream from L2, which keeps up, and no partial chains are stored and loaded back between
+// blocks (one thread, 1,000 queries: blocks of 256 were 2-6% slower at 384, 768 and 1,536
+// dimensions and 4% at 4,096 than whole rows). Only longer rows are cut, so that a panel pair
+// and a chunk of query tiles still fit L2.
+constexpr std::size_t kBlockComponents = 4096;
 
 // Panel p holds rows 16p .. 16p+15 of the group component-major (component k of its rows at
 // 16k .. 16k+15), so one tile step loads the component of sixteen rows with two unit-stride
@@ -495,15 +498,18 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     if (p.nq == 0 || p.count == 0) return;
     const std::size_t d = p.dims;
     const std::size_t d1 = std::max<std::size_t>(d, 1);
-    const std::size_t group =
-        std::min(kPanelRows * std::max<std::size_t>(1, kGroupBytes / (kPanelRows * sizeof(float) * d1)),
-                 (p.count + kPanelRows - 1) / kPanelRows * kPanelRows);
     const Form form = chosen_form();
     const bool vector = form != Form::scalar;
     const bool wide = form == Form::avx512;
     const std::size_t step = wide ? 2 : 1;
-    // The wide form takes query tiles by pairs: their count and the chunk's are made even (a
-    // last tile of zeros, never tested), so no tile is left to the 8-lane form at half the rate.
+    // The wide form takes panels and query tiles by pairs: a group's panels, the tiles and the
+    // chunk's tiles are counted in pairs (a last panel or tile of zeros, never tested), so none
+    // is left to the 8-lane form at half the rate (at 1,536 dimensions a group of five panels
+    // left a fifth of the products there).
+    const std::size_t fit_panels =
+        std::max<std::size_t>(step, kGroupBytes / (kPanelRows * sizeof(float) * d1) / step * step);
+    const std::size_t group = kPanelRows * std::min(fit_panels, (p.count + kPanelRows - 1) / kPanelRows);
+    const std::size_t slots = (group / kPanelRows + step - 1) / step * step;  // panels held, whole pairs
     const std::size_t real_tiles = (p.nq + kTileQueries - 1) / kTileQueries;
     const std::size_t ntiles = (real_tiles + step - 1) / step * step;
     const std::size_t chunk = std::max<std::size_t>(
@@ -511,11 +517,11 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     const std::size_t tile_floats = kTileQueries * kPanelRows;
     std::vector<float> tiles(ntiles * kTileQueries * d, 0.0f);
     pack_queries(p, tiles.data());
-    std::vector<float> panels(group * d);
-    std::vector<double> sq(p.row_sq != nullptr ? group : 0);
+    std::vector<float> panels(slots * kPanelRows * d);
+    std::vector<double> sq(p.row_sq != nullptr ? slots * kPanelRows : 0);
     // Chains cut into component blocks wait here between blocks, one tile per (query tile, panel).
     const bool blocked = d > kBlockComponents;
-    std::vector<float> partial(blocked ? std::min(chunk, ntiles) * (group / kPanelRows) * tile_floats : 0);
+    std::vector<float> partial(blocked ? std::min(chunk, ntiles) * slots * tile_floats : 0);
     alignas(64) float dots[4 * kTileQueries * kPanelRows];
     // The bars padded to whole tiles with bars no finite score passes, since the wide kernel
     // tests whole tile pairs; handed back at the end. Euclidean sums of squares padded alike.
@@ -527,8 +533,13 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     std::vector<float> sq_f32(sq.size());
     for (std::size_t first = 0; first < p.count; first += group) {
         const std::size_t n = std::min(group, p.count - first);
-        const std::size_t npanels = (n + kPanelRows - 1) / kPanelRows;
+        const std::size_t filled = (n + kPanelRows - 1) / kPanelRows;
+        const std::size_t npanels = (filled + step - 1) / step * step;
         pack_group(p, first, n, panels.data(), sq.data(), vector);
+        std::fill(panels.begin() + static_cast<std::ptrdiff_t>(filled * kPanelRows * d),
+                  panels.begin() + static_cast<std::ptrdiff_t>(npanels * kPanelRows * d), 0.0f);
+        if (!sq.empty())
+            std::fill(sq.begin() + static_cast<std::ptrdiff_t>(filled * kPanelRows), sq.end(), 0.0);
         std::copy(sq.begin(), sq.end(), sq_f32.begin());
         const std::size_t steps = (ntiles + chunk - 1) / chunk * ((d1 + kBlockComponents - 1) / kBlockComponents) *
                                   ((npanels + step - 1) / step) * ((std::min(chunk, ntiles) + step - 1) / step);
@@ -538,7 +549,7 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
             for (std::size_t k0 = 0; k0 < d1; k0 += kBlockComponents) {
                 const std::size_t kc = std::min(kBlockComponents, d - std::min(d, k0));
                 const bool last = k0 + kBlockComponents >= d1;
-                // A panel's block stays in L1 while the chunk's query tiles pass over it from L2.
+                // A panel's block stays near while the chunk's query tiles pass over it from L2.
                 // Panels and tiles go by pairs where the wide form exists, the rest one by one.
                 for (std::size_t pi = 0; pi < npanels; pi += step) {
                     const std::size_t np = std::min(step, npanels - pi);
@@ -578,7 +589,7 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                         ahead.step();
                         if (!last || !stored) continue;
                         for (std::size_t a = 0; a < nt && t + a < real_tiles; ++a)
-                            for (std::size_t h = 0; h < np; ++h) {
+                            for (std::size_t h = 0; h < np && (pi + h) * kPanelRows < n; ++h) {
                                 const std::size_t q0 = (t + a) * kTileQueries;
                                 const std::size_t mr = std::min(kTileQueries, p.nq - q0);
                                 const std::size_t pj = pi + h;

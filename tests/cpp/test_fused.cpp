@@ -110,6 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Edge{"rows across a packing group", 13, 1100, 128, 5, false, 0},
                       Edge{"rows across a packing group, euclidean", 7, 1100, 128, 10, true, 0},
                       Edge{"wide rows across a group", 6, 170, 768, 7, false, 0},
+                      Edge{"groups of whole panel pairs, a short last group", 13, 150, 1536, 4, false, 0},
+                      Edge{"three panels padded to two pairs, euclidean", 7, 40, 1536, 6, true, 0},
                       Edge{"components cut in blocks, euclidean", 14, 90, 4100, 5, true, 0},
                       Edge{"query tiles cut by a chunk", 517, 40, 300, 3, true, 0},
                       Edge{"query tiles cut by a chunk, components in blocks", 30, 40, 4100, 3, false, 0},

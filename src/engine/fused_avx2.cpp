@@ -28,9 +28,9 @@ constexpr std::size_t kGroupBytes = 512 * 1024;
 constexpr std::size_t kChunkBytes = 512 * 1024;
 // Components per block of the chains. Whole rows up to this length: a tile pair's panels then
 // stream from L2, which keeps up, and no partial chains are stored and loaded back between
-// blocks (one thread, 1,000 queries: blocks of 256 were 2-6% slower at 384, 768 and 1,536
-// dimensions and 4% at 4,096 than whole rows). Only longer rows are cut, so that a panel pair
-// and a chunk of query tiles still fit L2.
+// blocks (one thread, 1,000 queries: blocks of 256 were 3-7% slower than whole rows at 384,
+// 768, 1,536 and 4,096 dimensions). Only longer rows are cut, so that a panel pair and a chunk
+// of query tiles still fit L2.
 constexpr std::size_t kBlockComponents = 4096;
 
 // Panel p holds rows 16p .. 16p+15 of the group component-major (component k of its rows at
@@ -433,8 +433,7 @@ void query_dots(const float* q, const float* rows, std::size_t count, std::size_
 // The next group's rows, asked for into the outer caches a few lines per tile-pair step while
 // this group's products run, so that its packing reads them from cache instead of waiting on
 // memory (one thread, 1,000 queries over 100,000 rows: 0.5-4% faster at 768 dimensions, about
-// 2% at 128, on a noisy machine; never slower).
-// A prefetch never faults, so a range that ends past the mapping's last page is harmless.
+// 2% at 128, on a noisy machine; never slower). The range never passes the rows' end.
 class RowsAhead {
 public:
     RowsAhead(const float* from, const float* to, std::size_t steps)

@@ -117,6 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Edge{"query tiles cut by a chunk, components in blocks", 30, 40, 4100, 3, false, 0},
                       Edge{"non-finite rows", 9, 200, 24, 10, false, 1},
                       Edge{"non-finite rows, euclidean, k above finite rows", 3, 40, 8, 40, true, 1},
+                      Edge{"non-finite rows in runs of many tiles, euclidean", 40, 1500, 32, 4, true, 1},
                       Edge{"ties spanning tiles and groups", 11, 1300, 128, 12, false, 2},
                       Edge{"ties spanning tiles, euclidean", 4, 300, 20, 6, true, 2},
                       Edge{"query equal to a row, euclidean", 12, 64, 31, 3, true, 3},

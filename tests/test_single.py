@@ -149,11 +149,15 @@ def test_cosine_scores_are_not_normalized(write_index):
     (10000, 63, "dot", "exact"),
     (9999, 64, "cosine", "exact"),
     (10000, 64, "euclidean", "exact"),
+    (2000, 128, "euclidean", "exact"),  # scanned by the calling thread alone
 ])
 def test_automatic_choice(write_index, rows, dims, metric, name):
     X = np.ones((rows, dims), np.float32)
     e = rivezor.PySearchEngine(write_index(X, metric), False)
-    assert e.query_exact(np.ones(dims, np.float32), 3).method_used == name
+    r = e.query_exact(np.ones(dims, np.float32), 3)
+    assert r.method_used == name
+    # Every row ties, in whichever pieces the scan went: the lowest indices win.
+    assert [h.idx for h in r.results] == [0, 1, 2]
 
 
 @pytest.fixture(scope="module")

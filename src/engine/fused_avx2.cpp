@@ -208,45 +208,55 @@ RIVEZOR_TARGET_AVX2_FMA __attribute__((noinline)) void tile_dots_avx2(const floa
     store_tile_avx2(acc0_f32x8, acc1_f32x8, out);
 }
 
-// Euclidean lanes that may enter, by the norm expansion in float loosened by a margin. The
-// double expansion that decides differs from this one by less than 2^-21 of qq + xx + 2|dot|
-// (float roundings of qq, xx and their sum and one of the fused subtraction, against the
-// double's own; the floor covers subnormal magnitudes), and the margin is four times that, so
-// no lane the exact test lets in fails here. Non-finite inputs give NaN or an infinite margin,
-// which pass. It spares the double conversions of the lanes that cannot enter.
-constexpr float kL2MarginShare = 0x1p-19f;
+// Euclidean lanes that may enter, by a floor on the dot product: the exact score, the norm
+// expansion qq + xx - 2 dot in double rounded to float, can only be at or below the bar where
+// dot >= (qq - bar) / 2 + xx / 2, less a margin. Each half is formed once in double with its
+// share of the margin and rounded to float, the query's whenever its bar moves and each row's
+// as its group is packed, so the test in registers costs one add and one compare a score
+// (seven operations a score with the expansion in float). The margin, 2^-20 of
+// qq + xx + |bar| plus a floor for subnormal magnitudes, is several times the float roundings
+// of qq, xx, the two halves, their sum and the bar's own half-unit, and the double roundings
+// besides, so no lane the exact test lets in fails here. A half that is not finite, or not
+// within float range, becomes NaN, which lets every lane pass (a bar still infinite among
+// them), and so does a NaN score.
+constexpr double kL2MarginShare = 0x1p-20;
+constexpr double kL2MarginFloor = std::numeric_limits<float>::min();
 
-RIVEZOR_TARGET_AVX2_FMA inline __m256 l2_may_enter_mask_avx2(__m256 dot_f32x8, __m256 qq_f32x8, const float* xx,
-                                                             __m256 bar_f32x8) {
-    const __m256 two_f32x8 = _mm256_set1_ps(2.0f);
-    const __m256 sum_f32x8 = _mm256_add_ps(qq_f32x8, _mm256_loadu_ps(xx));
-    const __m256 approx_f32x8 = _mm256_fnmadd_ps(two_f32x8, dot_f32x8, sum_f32x8);
-    const __m256 abs_f32x8 = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), dot_f32x8);
-    const __m256 size_f32x8 = _mm256_fmadd_ps(two_f32x8, abs_f32x8, sum_f32x8);
-    const __m256 margin_f32x8 = _mm256_fmadd_ps(size_f32x8, _mm256_set1_ps(kL2MarginShare),
-                                                _mm256_set1_ps(std::numeric_limits<float>::min()));
-    return _mm256_cmp_ps(_mm256_sub_ps(approx_f32x8, margin_f32x8), bar_f32x8, _CMP_NGT_UQ);
+inline float l2_half(double half) {
+    return std::isfinite(half) && std::fabs(half) <= std::numeric_limits<float>::max() ? static_cast<float>(half)
+                                                                                      : NAN;
 }
 
-RIVEZOR_TARGET_AVX2_FMA inline unsigned l2_may_enter_avx2(__m256 dot_f32x8, __m256 qq_f32x8, const float* xx,
-                                                          __m256 bar_f32x8) {
-    return static_cast<unsigned>(_mm256_movemask_ps(l2_may_enter_mask_avx2(dot_f32x8, qq_f32x8, xx, bar_f32x8)));
+// The query's half: (qq - bar) / 2 less its share of the margin.
+inline float l2_query_half(double qq, float bar) {
+    const double b = bar;
+    return l2_half((qq - b) * 0.5 - (kL2MarginShare * (qq + std::fabs(b)) + kL2MarginFloor));
 }
 
-// `sq_f32`, `qq_f32`: the panel's rows' and the tile's queries' sums of squares in float
-// (euclidean only), for the float test before the exact one.
+// The row's half: xx / 2 less its share of the margin.
+inline float l2_row_half(double xx) { return l2_half(xx * 0.5 - (kL2MarginShare * xx + kL2MarginFloor)); }
+
+// Lanes whose score is not below its floor (NaN passes): the bar for a dot product, the two
+// halves' sum for euclidean.
+RIVEZOR_TARGET_AVX2_FMA inline __m256 at_or_above_mask_avx2(__m256 s_f32x8, __m256 floor_f32x8) {
+    return _mm256_cmp_ps(s_f32x8, floor_f32x8, _CMP_NLT_UQ);
+}
+
+// `row_halves`, `halves`: the panel's rows' and every query's halves of the euclidean floor
+// (euclidean only), for the float test before the exact one; a query's half follows its bar.
 RIVEZOR_TARGET_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, std::size_t mr, float* dots, const double* sq,
-                                     const float* sq_f32, const float* qq_f32, std::uint64_t row0, std::size_t valid,
+                                     const float* row_halves, float* halves, std::uint64_t row0, std::size_t valid,
                                      float* bars, Sink& sink) {
     const unsigned valid_mask = valid >= kPanelRows ? 0xFFFFu : (1u << valid) - 1u;
     for (std::size_t i = 0; i < mr; ++i) {
         float* s = dots + i * kPanelRows;
         __m256 s0_f32x8 = _mm256_loadu_ps(s), s1_f32x8 = _mm256_loadu_ps(s + 8);
         if (p.query_sq != nullptr) {
-            const __m256 qq_f32x8 = _mm256_set1_ps(qq_f32[i]);
-            const __m256 bar_f32x8 = _mm256_set1_ps(bars[q0 + i]);
-            if (((l2_may_enter_avx2(s0_f32x8, qq_f32x8, sq_f32, bar_f32x8) |
-                  l2_may_enter_avx2(s1_f32x8, qq_f32x8, sq_f32 + 8, bar_f32x8) << 8) &
+            const __m256 half_f32x8 = _mm256_set1_ps(halves[q0 + i]);
+            const __m256 floor0_f32x8 = _mm256_add_ps(half_f32x8, _mm256_loadu_ps(row_halves));
+            const __m256 floor1_f32x8 = _mm256_add_ps(half_f32x8, _mm256_loadu_ps(row_halves + 8));
+            if (((static_cast<unsigned>(_mm256_movemask_ps(at_or_above_mask_avx2(s0_f32x8, floor0_f32x8))) |
+                  static_cast<unsigned>(_mm256_movemask_ps(at_or_above_mask_avx2(s1_f32x8, floor1_f32x8))) << 8) &
                  valid_mask) == 0)
                 continue;
             const __m256d qq_f64x4 = _mm256_set1_pd(p.query_sq[q0 + i]);
@@ -265,16 +275,16 @@ RIVEZOR_TARGET_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, st
             mask &= mask - 1;
             bars[q0 + i] = sink.offer(q0 + i, row0 + j, s[j]);
         }
+        if (p.query_sq != nullptr) halves[q0 + i] = l2_query_half(p.query_sq[q0 + i], bars[q0 + i]);
     }
 }
 
-// The in-register test of a run of tiles: the bars and, for euclidean, the queries' sums of
-// squares (both padded to whole tiles, from the run's first tile) and the panel's rows', rounded
-// to float (null otherwise).
+// The in-register test of a run of tiles: the queries' bars, or for euclidean their halves of
+// the floor (padded to whole tiles, from the run's first tile), and the panel's rows' halves
+// (euclidean only, null otherwise).
 struct RunTest {
-    const float* bars;
-    const float* qq;
-    const float* xx;
+    const float* floors;
+    const float* row_halves;
 };
 
 // One panel against a run of query tiles, each tile's chains exactly as tile_dots_avx2 forms
@@ -290,26 +300,25 @@ RIVEZOR_TARGET_AVX2_FMA __attribute__((noinline)) std::size_t tile_run_avx2(
     const float* qtiles, std::size_t tile_stride, std::size_t from, std::size_t count, std::size_t kc,
     const float* panel, const float* init, std::size_t init_stride, const RunTest& test, RowsAhead& ahead,
     float* out) {
+    __m256 row0_f32x8 = _mm256_setzero_ps(), row1_f32x8 = _mm256_setzero_ps();
+    if constexpr (L2) {
+        row0_f32x8 = _mm256_loadu_ps(test.row_halves);
+        row1_f32x8 = _mm256_loadu_ps(test.row_halves + 8);
+    }
     for (std::size_t t = from; t < count; ++t) {
         __m256 acc0_f32x8[kTileQueries], acc1_f32x8[kTileQueries];
         tile_chains_avx2(qtiles + t * tile_stride, kc, panel, init != nullptr ? init + t * init_stride : nullptr, acc0_f32x8,
                          acc1_f32x8);
         ahead.step();
         __m256 may_enter_f32x8 = _mm256_setzero_ps();
-        const float* bars = test.bars + t * kTileQueries;
+        const float* floors = test.floors + t * kTileQueries;
 #pragma GCC unroll 6
         for (std::size_t i = 0; i < kTileQueries; ++i) {
-            const __m256 bar_f32x8 = _mm256_broadcast_ss(bars + i);
-            if constexpr (L2) {
-                const __m256 qq_f32x8 = _mm256_broadcast_ss(test.qq + t * kTileQueries + i);
-                may_enter_f32x8 = _mm256_or_ps(
-                    may_enter_f32x8, l2_may_enter_mask_avx2(acc0_f32x8[i], qq_f32x8, test.xx, bar_f32x8));
-                may_enter_f32x8 = _mm256_or_ps(
-                    may_enter_f32x8, l2_may_enter_mask_avx2(acc1_f32x8[i], qq_f32x8, test.xx + 8, bar_f32x8));
-            } else {
-                may_enter_f32x8 = _mm256_or_ps(may_enter_f32x8, _mm256_cmp_ps(acc0_f32x8[i], bar_f32x8, _CMP_NLT_UQ));
-                may_enter_f32x8 = _mm256_or_ps(may_enter_f32x8, _mm256_cmp_ps(acc1_f32x8[i], bar_f32x8, _CMP_NLT_UQ));
-            }
+            const __m256 floor_f32x8 = _mm256_broadcast_ss(floors + i);
+            const __m256 floor0_f32x8 = L2 ? _mm256_add_ps(floor_f32x8, row0_f32x8) : floor_f32x8;
+            const __m256 floor1_f32x8 = L2 ? _mm256_add_ps(floor_f32x8, row1_f32x8) : floor_f32x8;
+            may_enter_f32x8 = _mm256_or_ps(may_enter_f32x8, at_or_above_mask_avx2(acc0_f32x8[i], floor0_f32x8));
+            may_enter_f32x8 = _mm256_or_ps(may_enter_f32x8, at_or_above_mask_avx2(acc1_f32x8[i], floor1_f32x8));
         }
         if (_mm256_movemask_ps(may_enter_f32x8) == 0) continue;
         store_tile_avx2(acc0_f32x8, acc1_f32x8, out);
@@ -326,47 +335,34 @@ RIVEZOR_TARGET_AVX2_FMA __attribute__((noinline)) std::size_t tile_run_avx2(
 // nothing is stored and false is returned, which spares the store and the test of the whole
 // tile once the bars have risen.
 
-// The in-register test of a tile pair: the twelve queries' bars and, for euclidean, their sums
-// of squares and the two panels' rows', rounded to float (null otherwise).
+// The in-register test of a tile pair: the twelve queries' bars, or for euclidean their halves
+// of the floor, and the two panels' rows' halves (euclidean only, null otherwise).
 struct PairTest {
-    const float* bars;
-    const float* qq;
-    const float* xx0;
-    const float* xx1;
+    const float* floors;
+    const float* row_halves0;
+    const float* row_halves1;
 };
-
-// The sixteen-lane form of l2_may_enter_avx2, the same operations.
-__attribute__((target("avx512f"))) inline __mmask16 l2_may_enter_avx512(__m512 dot_f32x16, __m512 qq_f32x16,
-                                                                     __m512 xx_f32x16, __m512 bar_f32x16) {
-    const __m512 two_f32x16 = _mm512_set1_ps(2.0f);
-    const __m512 sum_f32x16 = _mm512_add_ps(qq_f32x16, xx_f32x16);
-    const __m512 approx_f32x16 = _mm512_fnmadd_ps(two_f32x16, dot_f32x16, sum_f32x16);
-    const __m512 size_f32x16 = _mm512_fmadd_ps(two_f32x16, _mm512_abs_ps(dot_f32x16), sum_f32x16);
-    const __m512 margin_f32x16 =
-        _mm512_fmadd_ps(size_f32x16, _mm512_set1_ps(kL2MarginShare), _mm512_set1_ps(std::numeric_limits<float>::min()));
-    return _mm512_cmp_ps_mask(_mm512_sub_ps(approx_f32x16, margin_f32x16), bar_f32x16, _CMP_NGT_UQ);
-}
 
 // The lanes of a tile pair's scores that may still enter their queries' best k', over all
 // twelve queries and both panels at once.
 template <bool L2>
 __attribute__((target("avx512f"), always_inline)) inline __mmask16 pair_entry_mask(
     const __m512 (&acc_f32x16)[2][2][kTileQueries], const PairTest& test) {
+    __m512 row_f32x16[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+    if constexpr (L2) {
+        row_f32x16[0] = _mm512_loadu_ps(test.row_halves0);
+        row_f32x16[1] = _mm512_loadu_ps(test.row_halves1);
+    }
     __mmask16 may_enter_x16 = 0;
 #pragma GCC unroll 2
     for (int t = 0; t < 2; ++t)
 #pragma GCC unroll 6
         for (std::size_t i = 0; i < kTileQueries; ++i) {
-            const __m512 bar_f32x16 = _mm512_set1_ps(test.bars[t * kTileQueries + i]);
+            const __m512 floor_f32x16 = _mm512_set1_ps(test.floors[t * kTileQueries + i]);
 #pragma GCC unroll 2
-            for (int h = 0; h < 2; ++h) {
-                if constexpr (L2) {
-                    may_enter_x16 |= l2_may_enter_avx512(acc_f32x16[t][h][i], _mm512_set1_ps(test.qq[t * kTileQueries + i]),
-                                                         _mm512_loadu_ps(h == 0 ? test.xx0 : test.xx1), bar_f32x16);
-                } else {
-                    may_enter_x16 |= _mm512_cmp_ps_mask(acc_f32x16[t][h][i], bar_f32x16, _CMP_NLT_UQ);
-                }
-            }
+            for (int h = 0; h < 2; ++h)
+                may_enter_x16 |= _mm512_cmp_ps_mask(
+                    acc_f32x16[t][h][i], L2 ? _mm512_add_ps(floor_f32x16, row_f32x16[h]) : floor_f32x16, _CMP_NLT_UQ);
         }
     return may_enter_x16;
 }
@@ -400,8 +396,8 @@ __attribute__((target("avx512f"), noinline)) bool tile_pair_dots_avx512(const fl
         }
     }
     if (test != nullptr) {
-        const __mmask16 may_enter_x16 =
-            test->qq == nullptr ? pair_entry_mask<false>(acc_f32x16, *test) : pair_entry_mask<true>(acc_f32x16, *test);
+        const __mmask16 may_enter_x16 = test->row_halves0 == nullptr ? pair_entry_mask<false>(acc_f32x16, *test)
+                                                                      : pair_entry_mask<true>(acc_f32x16, *test);
         if (may_enter_x16 == 0) return false;
     }
 #pragma GCC unroll 2
@@ -538,6 +534,11 @@ float chain_dot(const float* q, const float* x, std::size_t dims) {
     return s;
 }
 
+bool l2_floor_lets_in(double qq, double xx, float bar, float dot) {
+    const float floor = l2_query_half(qq, bar) + l2_row_half(xx);
+    return !(dot < floor);
+}
+
 bool chosen() {
     const auto kernel = runtime::env_text("ZARIR_MATRIX_KERNEL");
     return !(kernel && (*kernel == "score_matrix" || *kernel == "sgemm"));
@@ -591,10 +592,14 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     // tests whole tile pairs; handed back at the end. Euclidean sums of squares padded alike.
     std::vector<float> tile_bars(ntiles * kTileQueries, p.higher_is_better ? INFINITY : -INFINITY);
     std::copy(bars, bars + p.nq, tile_bars.begin());
-    // The float tests' sums of squares: the queries' padded to whole tiles, the group's rows'.
-    std::vector<float> tile_qq(p.query_sq != nullptr ? ntiles * kTileQueries : 0, 0.0f);
-    if (p.query_sq != nullptr) std::copy(p.query_sq, p.query_sq + p.nq, tile_qq.begin());
-    std::vector<float> sq_f32(sq.size());
+    // The euclidean floors' halves: the queries', padded to whole tiles with halves no finite
+    // score passes, and the group's rows'.
+    const bool l2 = p.query_sq != nullptr;
+    std::vector<float> halves(l2 ? ntiles * kTileQueries : 0, INFINITY);
+    for (std::size_t q = 0; q < p.nq && l2; ++q) halves[q] = l2_query_half(p.query_sq[q], tile_bars[q]);
+    std::vector<float> row_halves(sq.size());
+    // The floors the in-register tests compare with: the bars, or the queries' halves.
+    float* const floors = l2 ? halves.data() : tile_bars.data();
     for (std::size_t first = 0; first < p.count; first += group) {
         const std::size_t n = std::min(group, p.count - first);
         const std::size_t filled = (n + kPanelRows - 1) / kPanelRows;
@@ -604,16 +609,14 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                   panels.begin() + static_cast<std::ptrdiff_t>(npanels * kPanelRows * d), 0.0f);
         if (!sq.empty())
             std::fill(sq.begin() + static_cast<std::ptrdiff_t>(filled * kPanelRows), sq.end(), 0.0);
-        std::copy(sq.begin(), sq.end(), sq_f32.begin());
+        std::transform(sq.begin(), sq.end(), row_halves.begin(), l2_row_half);
         const std::size_t steps = (ntiles + chunk - 1) / chunk * ((d1 + kBlockComponents - 1) / kBlockComponents) *
                                   ((npanels + step - 1) / step) * ((std::min(chunk, ntiles) + step - 1) / step);
         RowsAhead ahead(p.rows + (first + n) * d, p.rows + std::min(p.count, first + n + group) * d, steps);
         // The 8-lane form's last block: a panel against the chunk's tiles in runs, only the
         // tiles whose scores may enter coming back for the exact test.
         const auto run_panel_avx2 = [&](std::size_t t0, std::size_t t1, std::size_t k0, std::size_t kc, std::size_t pi) {
-            const bool l2 = p.query_sq != nullptr;
-            const RunTest test{tile_bars.data() + t0 * kTileQueries, l2 ? tile_qq.data() + t0 * kTileQueries : nullptr,
-                               l2 ? sq_f32.data() + pi * kPanelRows : nullptr};
+            const RunTest test{floors + t0 * kTileQueries, l2 ? row_halves.data() + pi * kPanelRows : nullptr};
             const float* qtiles = tiles.data() + t0 * kTileQueries * d + k0 * kTileQueries;
             const float* panel = panels.data() + pi * kPanelRows * d + k0 * kPanelRows;
             const float* init = k0 > 0 ? partial.data() + pi * tile_floats : nullptr;
@@ -627,7 +630,7 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                 const std::size_t q0 = (t0 + t) * kTileQueries;
                 tile_test_avx2(p, q0, std::min(kTileQueries, p.nq - q0), dots,
                                p.row_sq != nullptr ? sq.data() + pi * kPanelRows : nullptr,
-                               l2 ? sq_f32.data() + pi * kPanelRows : nullptr, l2 ? tile_qq.data() + q0 : nullptr,
+                               l2 ? row_halves.data() + pi * kPanelRows : nullptr, halves.data(),
                                p.first_row + first + pi * kPanelRows, std::min(kPanelRows, n - pi * kPanelRows),
                                tile_bars.data(), sink);
             }
@@ -660,11 +663,9 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                         const float* panel = panels.data() + pi * kPanelRows * d + k0 * kPanelRows;
                         bool stored = true;
                         if (nt == 2 && np == 2) {
-                            const bool l2 = p.query_sq != nullptr;
-                            const PairTest test{tile_bars.data() + t * kTileQueries,
-                                                l2 ? tile_qq.data() + t * kTileQueries : nullptr,
-                                                l2 ? sq_f32.data() + pi * kPanelRows : nullptr,
-                                                l2 ? sq_f32.data() + (pi + 1) * kPanelRows : nullptr};
+                            const PairTest test{floors + t * kTileQueries,
+                                                l2 ? row_halves.data() + pi * kPanelRows : nullptr,
+                                                l2 ? row_halves.data() + (pi + 1) * kPanelRows : nullptr};
                             stored = tile_pair_dots_avx512(qtile, qtile + kTileQueries * d, kc, panel,
                                                            panel + kPanelRows * d, inits, outs, last ? &test : nullptr);
                         } else {
@@ -691,8 +692,8 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                                 float* block = dots + (2 * a + h) * tile_floats;
                                 if (vector)
                                     tile_test_avx2(p, q0, mr, block, panel_sq,
-                                                   p.row_sq != nullptr ? sq_f32.data() + pj * kPanelRows : nullptr,
-                                                   p.query_sq != nullptr ? tile_qq.data() + q0 : nullptr, row0, valid,
+                                                   l2 ? row_halves.data() + pj * kPanelRows : nullptr, halves.data(), row0,
+                                                   valid,
                                                    tile_bars.data(), sink);
                                 else
                                     tile_test_scalar(p, q0, mr, block, panel_sq, row0, valid, tile_bars.data(), sink);

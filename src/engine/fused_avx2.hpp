@@ -37,6 +37,10 @@ struct Problem {
 // `bars` holds each query's starting bar and ends with its last one.
 void score_and_select(const Problem& p, float* bars, Sink& sink);
 
+// The float test the vector forms put a euclidean score through before the exact one: false
+// only where the score (float)(qq + xx - 2 * dot), in double, is surely above `bar`.
+bool l2_floor_lets_in(double qq, double xx, float bar, float dot);
+
 // True unless ZARIR_MATRIX_KERNEL is exactly "score_matrix" (or its older name "sgemm"; read
 // on every call), which keeps the batch matrix paths on a whole score matrix and a top-k scan
 // of it, for comparison; "avx2" keeps the kernels on their 8-lane form where 16-lane AVX-512

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -174,6 +175,38 @@ TEST(FusedKernel, EuclideanFloatTestNeverRefusesARowTheExactTestTakes) {
             EXPECT_EQ(sink.heaps[i].take_sorted().at(0).idx, pool - 1) << "form " << form << " query " << i;
     }
     ::unsetenv("ZARIR_MATRIX_KERNEL");
+}
+
+// The float floor against the exact rule, score by score: dot products a few floats either side
+// of the one that meets the bar, the bar the score itself (a tie enters) or the float above it,
+// over norms of many magnitudes, alike and far apart, the dot product not bound by them (the
+// floor's margin must not rest on it); and the non-finite cases, which must pass.
+TEST(FusedKernel, EuclideanFloorLetsInEveryScoreAtOrBelowTheBar) {
+    std::mt19937_64 gen(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::size_t refused = 0, sharp = 0;
+    for (int n = 0; n < 200000; ++n) {
+        const double scale = std::ldexp(1.0, static_cast<int>(unit(gen) * 80.0) - 40);
+        const double qq = scale * unit(gen), xx = (n % 2 ? scale : scale * unit(gen) * 1e-3) * unit(gen);
+        const float near = static_cast<float>((qq + xx - (qq + xx) * 0.05 * unit(gen)) / 2.0);
+        float dot = near;
+        for (int step = 0; step < 6; ++step, dot = std::nextafter(dot, INFINITY)) {
+            const float score = rivezor::kernels::l2sq_from_dot(qq, xx, dot);
+            for (const float bar : {score, std::nextafter(score, INFINITY)}) {
+                refused += !rivezor::fused::l2_floor_lets_in(qq, xx, bar, dot);
+                const float bare = static_cast<float>((qq - bar) * 0.5) + static_cast<float>(xx * 0.5);
+                sharp += dot < bare;  // where a floor without margin would refuse
+            }
+        }
+    }
+    EXPECT_EQ(refused, 0u);
+    EXPECT_GT(sharp, 0u) << "no score where the margin is needed: the cases do not test it";
+    const float inf = INFINITY, nan = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_TRUE(rivezor::fused::l2_floor_lets_in(4.0, 9.0, inf, -1e30f));  // no bar yet
+    EXPECT_TRUE(rivezor::fused::l2_floor_lets_in(4.0, INFINITY, 1.0f, 0.0f));
+    EXPECT_TRUE(rivezor::fused::l2_floor_lets_in(4.0, 9.0, 1.0f, nan));
+    EXPECT_TRUE(rivezor::fused::l2_floor_lets_in(1e300, 1e300, 1.0f, 3e38f));  // halves beyond float range
+    EXPECT_FALSE(rivezor::fused::l2_floor_lets_in(4.0, 9.0, 1.0f, 0.0f));    // 13 is surely above 1
 }
 
 }  // namespace

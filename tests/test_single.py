@@ -149,7 +149,7 @@ def test_cosine_scores_are_not_normalized(write_index):
     (10000, 63, "dot", "exact"),
     (9999, 64, "cosine", "exact"),
     (10000, 64, "euclidean", "exact"),
-    (2000, 128, "euclidean", "exact"),  # scanned by the calling thread alone
+    (12000, 128, "euclidean", "exact"),  # a row scan in pieces over the workers
 ])
 def test_automatic_choice(write_index, rows, dims, metric, name):
     X = np.ones((rows, dims), np.float32)

@@ -29,15 +29,10 @@ namespace {
 // the scores stay in L1, large enough that the interleaved kernel runs at full width.
 constexpr std::size_t kScoreBatch = 256;
 
-// Up to this many matrix elements (1 MiB of floats, about 20 microseconds of work from the
-// outer cache) a row scan runs on the calling thread: waking a worker costs about as much as
-// it saves (1 x 2,000 x 128, 2 threads: 20 us either way).
-constexpr std::size_t kInlineElements = std::size_t{1} << 18;
-// Larger scans go in pieces of at least this many elements, a few per worker: the caller starts
-// on the first at once and a worker joins when it wakes, so a late worker delays the scan by
-// one piece at most (1 x 5,000 x 128 and 8,000 x 128 from the outer cache, 2 threads: 38 and
-// 60 us where the calling thread alone took 50 and 77).
-constexpr std::size_t kPieceElements = std::size_t{1} << 16;
+// Up to this many matrix elements (4 MiB of floats, a few hundred microseconds of work at
+// most) a row scan runs on the calling thread: waking workers costs about as much as
+// it saves and makes small queries' latency depend on the other load of the machine.
+constexpr std::size_t kInlineElements = std::size_t{1} << 20;
 
 // A matrix up to this size is likely to stay in the caches between queries; a larger one is
 // streamed from memory by every scan.
@@ -78,7 +73,8 @@ std::vector<Hit> row_scan(const SearchEngine& engine, const float* query, std::s
     const std::size_t elements = rows * std::max<std::size_t>(engine.dims(), 1);
     std::size_t pieces = 1;
     if (elements > kInlineElements) {
-        const std::size_t by_size = std::max<std::size_t>(elements / kPieceElements, 2);
+        // Pieces of at least 1 MiB of rows, a few per worker so that uneven progress evens out.
+        const std::size_t by_size = std::max<std::size_t>(elements / (kInlineElements / 4), 2);
         pieces = std::min<std::size_t>({by_size, 4 * runtime::pool_size(), rows});
     }
     const std::size_t len = (rows + pieces - 1) / pieces;

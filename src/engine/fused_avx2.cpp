@@ -589,14 +589,15 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     std::vector<float> partial(blocked ? std::min(chunk, ntiles) * slots * tile_floats : 0);
     alignas(64) float dots[4 * kTileQueries * kPanelRows];
     // The bars padded to whole tiles with bars no finite score passes, since the wide kernel
-    // tests whole tile pairs; handed back at the end. Euclidean sums of squares padded alike.
+    // tests whole tile pairs; handed back at the end.
     std::vector<float> tile_bars(ntiles * kTileQueries, p.higher_is_better ? INFINITY : -INFINITY);
     std::copy(bars, bars + p.nq, tile_bars.begin());
     // The euclidean floors' halves: the queries', padded to whole tiles with halves no finite
     // score passes, and the group's rows'.
     const bool l2 = p.query_sq != nullptr;
     std::vector<float> halves(l2 ? ntiles * kTileQueries : 0, INFINITY);
-    for (std::size_t q = 0; q < p.nq && l2; ++q) halves[q] = l2_query_half(p.query_sq[q], tile_bars[q]);
+    if (l2)
+        for (std::size_t q = 0; q < p.nq; ++q) halves[q] = l2_query_half(p.query_sq[q], tile_bars[q]);
     std::vector<float> row_halves(sq.size());
     // The floors the in-register tests compare with: the bars, or the queries' halves.
     float* const floors = l2 ? halves.data() : tile_bars.data();

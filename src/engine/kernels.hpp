@@ -29,8 +29,8 @@ float l2sq_f32_sse(const float* q, const float* x, std::size_t n);
 float pair_score(Metric metric, const float* q, const float* x, std::size_t n);
 
 // Pair scores of `count` consecutive rows starting at `rows` (row stride `n`) into out[0..count).
-// Bit-identical to pair_score on each row; faster forms interleave rows. `streaming` picks the
-// form suited to rows read from memory rather than from cache; the scores are the same.
+// Bit-identical to pair_score on each row. `streaming` says the rows come from memory rather
+// than from cache, and the scan then asks for its lines ahead; the scores are the same.
 void score_rows(Metric metric, const float* q, const float* rows, std::size_t count, std::size_t n,
                 float* out, bool streaming = false);
 

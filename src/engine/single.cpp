@@ -26,7 +26,7 @@ namespace rivezor {
 namespace {
 
 // Rows scored per kernel call before their scores meet the selection: small enough that
-// the scores stay in L1, large enough that the interleaved kernel runs at full width.
+// the scores stay in L1, large enough that the per-call costs are spread thin.
 constexpr std::size_t kScoreBatch = 256;
 
 // Up to this many matrix elements (4 MiB of floats, a few hundred microseconds of work at
@@ -35,7 +35,7 @@ constexpr std::size_t kScoreBatch = 256;
 constexpr std::size_t kInlineElements = std::size_t{1} << 20;
 
 // A matrix up to this size is likely to stay in the caches between queries; a larger one is
-// streamed from memory by every scan.
+// streamed from memory by every scan, which then prefetches its rows.
 constexpr std::size_t kCachedMatrixBytes = std::size_t{32} << 20;
 
 // Best k' of rows [first, last) scored by the pair kernel, unsorted.

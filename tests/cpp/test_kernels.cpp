@@ -105,7 +105,7 @@ TEST_P(KernelDims, VectorFormsMatchTheLaneModelBitForBit) {
 
 TEST_P(KernelDims, ScoreRowsMatchesPairScoreOnEveryRow) {
     const std::size_t n = GetParam();
-    // 11 rows: two interleaved quads and a remainder of three.
+    // 11 rows: two quads and a remainder of three.
     const std::size_t count = 11;
     const auto q = values(n, 7, 1.0f);
     const auto m = values(n * count, 8, 3.0f);

@@ -141,19 +141,13 @@ std::vector<Hit> BoundedHeap::take_sorted() {
 
 void SharedBest::absorb(const std::vector<Hit>& hits) {
     std::lock_guard<std::mutex> lock(mutex_);
-    best_.insert(best_.end(), hits.begin(), hits.end());
-    if (best_.size() < k_) return;
-    const HitOrder order{higher_};
-    std::nth_element(best_.begin(), best_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), best_.end(), order);
-    best_.resize(k_);
-    bar_.store(order_key(best_[k_ - 1].score), std::memory_order_relaxed);
+    for (const Hit& h : hits) best_.offer(h.idx, h.score);
+    if (!best_.full()) return;
+    bar_.store(order_key(best_.worst().score), std::memory_order_relaxed);
     has_bar_.store(true, std::memory_order_release);
 }
 
-std::vector<Hit> SharedBest::take() {
-    select_best(best_, k_, higher_);
-    return std::move(best_);
-}
+std::vector<Hit> SharedBest::take() { return best_.take_sorted(); }
 
 StreamingTopK::StreamingTopK(std::size_t k, bool higher_is_better, std::size_t expected, const SharedBest* shared)
     : k_(k),

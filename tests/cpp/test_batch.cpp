@@ -125,8 +125,9 @@ std::vector<float> awkward_scores(std::size_t n, unsigned seed) {
     return s;
 }
 
-// The streaming selector every score array goes through, against a full sort under the hit
-// order, on scores with NaN, infinities, signed zeros and many exact ties.
+// The streaming selector every score array goes through, alone and in pieces merged through a
+// shared bar, against a full sort under the hit order, on scores with NaN, infinities, signed
+// zeros and many exact ties.
 TEST(TopKOfScores, SameHitsAsFullSort) {
     for (std::size_t n : {0u, 1u, 7u, 15u, 16u, 17u, 33u, 100u, 257u, 1000u, 4099u}) {
         for (std::size_t k : {1u, 2u, 5u, 10u, 64u, 5000u}) {
@@ -139,11 +140,23 @@ TEST(TopKOfScores, SameHitsAsFullSort) {
                 if (want.size() > k) want.resize(k);
                 for (const auto simd : rivezor::test_support::simd_forms()) {
                     const rivezor::runtime::SimdCapForTests cap(simd);
-                    const auto got = rivezor::topk::top_k_of_scores(s.data(), n, k, higher, 1000);
-                    ASSERT_EQ(got.size(), want.size()) << n << " " << k << " " << higher;
-                    for (std::size_t i = 0; i < got.size(); ++i) {
-                        EXPECT_EQ(got[i].idx, want[i].idx) << n << " " << k << " " << higher << " at " << i;
-                        EXPECT_EQ(std::memcmp(&got[i].score, &want[i].score, sizeof(float)), 0);
+                    // Whole, and in three pieces selected against a shared bar and handed in
+                    // last piece first, so that tied rows of earlier pieces arrive late.
+                    rivezor::topk::SharedBest shared(k, higher);
+                    const std::size_t len = n / 3 + 1;
+                    for (std::size_t first = (n / len) * len + len; first >= len; first -= len) {
+                        const std::size_t from = first - len, to = std::min(first, n);
+                        if (from >= to) continue;
+                        rivezor::topk::StreamingTopK piece(std::min(k, to - from), higher, to - from, &shared);
+                        piece.offer(s.data() + from, to - from, 1000 + from);
+                        shared.absorb(piece.take());
+                    }
+                    for (const auto& got : {rivezor::topk::top_k_of_scores(s.data(), n, k, higher, 1000), shared.take()}) {
+                        ASSERT_EQ(got.size(), want.size()) << n << " " << k << " " << higher;
+                        for (std::size_t i = 0; i < got.size(); ++i) {
+                            EXPECT_EQ(got[i].idx, want[i].idx) << n << " " << k << " " << higher << " at " << i;
+                            EXPECT_EQ(std::memcmp(&got[i].score, &want[i].score, sizeof(float)), 0);
+                        }
                     }
                 }
             }

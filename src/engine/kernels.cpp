@@ -116,14 +116,20 @@ RIVEZOR_TARGET_AVX2 inline float tail_f32(float s, const float* q, const float* 
     return s;
 }
 
+// One row's 8-lane accumulator over its whole groups, the pair form's arithmetic.
+template <bool L2>
+RIVEZOR_TARGET_AVX2 inline __m256 row_sum_f32x8_avx2(const float* q, const float* x, std::size_t groups) {
+    __m256 acc_f32x8 = _mm256_setzero_ps();
+#pragma GCC unroll 4
+    for (std::size_t o = 0; o < 8 * groups; o += 8)
+        acc_f32x8 = _mm256_add_ps(acc_f32x8, term_f32x8_avx2<L2>(_mm256_loadu_ps(q + o), _mm256_loadu_ps(x + o)));
+    return acc_f32x8;
+}
+
 template <bool L2>
 RIVEZOR_TARGET_AVX2 float pair_f32_avx2(const float* q, const float* x, std::size_t n) {
-    __m256 acc_f32x8 = _mm256_setzero_ps();
     const std::size_t groups = n / 8;
-    for (std::size_t g = 0; g < groups; ++g)
-        acc_f32x8 = _mm256_add_ps(acc_f32x8,
-                                  term_f32x8_avx2<L2>(_mm256_loadu_ps(q + 8 * g), _mm256_loadu_ps(x + 8 * g)));
-    return tail_f32<L2>(lane_sums_a_plus_b_avx2(acc_f32x8), q, x, groups * 8, n);
+    return tail_f32<L2>(lane_sums_a_plus_b_avx2(row_sum_f32x8_avx2<L2>(q, x, groups)), q, x, groups * 8, n);
 }
 
 // The hardware prefetcher stops at every 4 KiB page boundary, so a scan from memory asks for
@@ -164,22 +170,10 @@ RIVEZOR_TARGET_AVX2 void score_rows_avx2(const float* q, const float* rows, std:
         const float* x2 = x1 + n;
         const float* x3 = x2 + n;
         if constexpr (Prefetch) prefetch_ahead(x0, 4 * n);
-        __m256 acc0_f32x8 = _mm256_setzero_ps();
-        __m256 acc1_f32x8 = _mm256_setzero_ps();
-        __m256 acc2_f32x8 = _mm256_setzero_ps();
-        __m256 acc3_f32x8 = _mm256_setzero_ps();
-#pragma GCC unroll 4
-        for (std::size_t o = 0; o < 8 * groups; o += 8)
-            acc0_f32x8 = _mm256_add_ps(acc0_f32x8, term_f32x8_avx2<L2>(_mm256_loadu_ps(q + o), _mm256_loadu_ps(x0 + o)));
-#pragma GCC unroll 4
-        for (std::size_t o = 0; o < 8 * groups; o += 8)
-            acc1_f32x8 = _mm256_add_ps(acc1_f32x8, term_f32x8_avx2<L2>(_mm256_loadu_ps(q + o), _mm256_loadu_ps(x1 + o)));
-#pragma GCC unroll 4
-        for (std::size_t o = 0; o < 8 * groups; o += 8)
-            acc2_f32x8 = _mm256_add_ps(acc2_f32x8, term_f32x8_avx2<L2>(_mm256_loadu_ps(q + o), _mm256_loadu_ps(x2 + o)));
-#pragma GCC unroll 4
-        for (std::size_t o = 0; o < 8 * groups; o += 8)
-            acc3_f32x8 = _mm256_add_ps(acc3_f32x8, term_f32x8_avx2<L2>(_mm256_loadu_ps(q + o), _mm256_loadu_ps(x3 + o)));
+        const __m256 acc0_f32x8 = row_sum_f32x8_avx2<L2>(q, x0, groups);
+        const __m256 acc1_f32x8 = row_sum_f32x8_avx2<L2>(q, x1, groups);
+        const __m256 acc2_f32x8 = row_sum_f32x8_avx2<L2>(q, x2, groups);
+        const __m256 acc3_f32x8 = row_sum_f32x8_avx2<L2>(q, x3, groups);
         const std::size_t tail = groups * 8;
         lane_sums_a_plus_b_4rows_avx2(acc0_f32x8, acc1_f32x8, acc2_f32x8, acc3_f32x8, out + r);
         if (tail < n) {

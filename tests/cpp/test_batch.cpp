@@ -144,9 +144,9 @@ TEST(TopKOfScores, SameHitsAsFullSort) {
                     // last piece first, so that tied rows of earlier pieces arrive late.
                     rivezor::topk::SharedBest shared(k, higher);
                     const std::size_t len = n / 3 + 1;
-                    for (std::size_t first = (n / len) * len + len; first >= len; first -= len) {
-                        const std::size_t from = first - len, to = std::min(first, n);
-                        if (from >= to) continue;
+                    for (std::size_t p = 3; p-- > 0;) {
+                        const std::size_t from = std::min(p * len, n), to = std::min(from + len, n);
+                        if (from == to) continue;
                         rivezor::topk::StreamingTopK piece(std::min(k, to - from), higher, to - from, &shared);
                         piece.offer(s.data() + from, to - from, 1000 + from);
                         shared.absorb(piece.take());

@@ -92,15 +92,30 @@ struct BatchContext {
     const float* query(std::size_t i) const { return queries + i * dims; }
 };
 
-// The fused problem's selection: per query a buffer of up to 2k' hits that is cut back to its
-// best k' (a partial selection) when full, instead of a heap step per candidate; the k'-th best
-// score after a cut is the bar. The total hit order makes the outcome the same best k'.
-class BufferSink final : public fused::Sink {
+// The fused problem's selection, per query. For k' up to StreamingTopK's heap bound, a heap
+// of the best k' so far whose worst is the bar, so the bar is always the true k'-th best;
+// beyond it, a buffer of up to 2k' hits cut back to its best k' (a partial selection) when
+// full, the k'-th best after a cut being the bar, which spares a heap step per candidate. The
+// total hit order makes the outcome the same best k' either way.
+class SelectionSink final : public fused::Sink {
 public:
-    BufferSink(std::size_t nq, std::size_t k, bool higher)
-        : k_(k), higher_(higher), open_(higher ? -INFINITY : INFINITY), bars_(nq, open_), hits_(nq) {}
+    SelectionSink(std::size_t nq, std::size_t k, bool higher)
+        : k_(k), higher_(higher), open_(higher ? -INFINITY : INFINITY), bars_(nq, open_),
+          use_heap_(k <= topk::StreamingTopK::kHeapMaxK) {
+        if (use_heap_) {
+            heaps_.reserve(nq);
+            for (std::size_t i = 0; i < nq; ++i) heaps_.emplace_back(k, higher);
+        } else {
+            hits_.resize(nq);
+        }
+    }
     float offer(std::size_t query, std::uint64_t row, float score) override {
         if (!is_finite_value(score)) return bars_[query];
+        if (use_heap_) {
+            topk::BoundedHeap& heap = heaps_[query];
+            if (heap.offer(row, score) && heap.full()) bars_[query] = heap.worst().score;
+            return bars_[query];
+        }
         std::vector<Hit>& hits = hits_[query];
         hits.push_back({row, score});
         if (hits.size() >= 2 * k_) {
@@ -115,6 +130,7 @@ public:
     // The query's best k', in hit order when `sorted`; a list merged with others later is only
     // cut, since the merge sorts.
     std::vector<Hit> take(std::size_t query, bool sorted) {
+        if (use_heap_) return heaps_[query].take_sorted();
         std::vector<Hit> out = std::move(hits_[query]);
         if (sorted) {
             topk::select_best(out, k_, higher_);
@@ -131,6 +147,8 @@ private:
     bool higher_;
     float open_;
     std::vector<float> bars_;
+    bool use_heap_;
+    std::vector<topk::BoundedHeap> heaps_;
     std::vector<std::vector<Hit>> hits_;
 };
 
@@ -138,7 +156,7 @@ private:
 // fused kernel instead of a score matrix; in hit order when `sorted`.
 std::vector<std::vector<Hit>> fused_top_k(const BatchContext& c, std::size_t q_first, std::size_t q_count,
                                           std::size_t start, std::size_t len, bool sorted) {
-    BufferSink sink(q_count, c.k_eff, c.higher_is_better);
+    SelectionSink sink(q_count, c.k_eff, c.higher_is_better);
     std::vector<float> bars(q_count, sink.open_bar());
     const fused::Problem problem{c.query(q_first), q_count, c.engine.row(start), len, c.dims, start,
                                  c.higher_is_better, c.euclidean ? c.query_sq.data() + q_first : nullptr,

@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::size_t kTileQueries = 6;
 constexpr std::size_t kPanelRows = 16;
+constexpr unsigned kAllQueries = (1u << kTileQueries) - 1u;
 // Rows packed at once: their panels stay in the core's L2 while every query tile of the
 // problem passes over them, so each row is read from memory once per problem.
 constexpr std::size_t kGroupBytes = 512 * 1024;
@@ -244,11 +245,16 @@ RIVEZOR_TARGET_AVX2_FMA inline __m256 at_or_above_mask_avx2(__m256 s_f32x8, __m2
 
 // `row_halves`, `halves`: the panel's rows' and every query's halves of the euclidean floor
 // (euclidean only), for the float test before the exact one; a query's half follows its bar.
-RIVEZOR_TARGET_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, std::size_t mr, float* dots, const double* sq,
-                                     const float* row_halves, float* halves, std::uint64_t row0, std::size_t valid,
-                                     float* bars, Sink& sink) {
+// Only the tile's queries in `queries` (bit i: query q0 + i) are looked at; the others' scores
+// are known not to pass.
+RIVEZOR_TARGET_AVX2_FMA void tile_test_avx2(const Problem& p, std::size_t q0, std::size_t mr, unsigned queries, float* dots,
+                                     const double* sq, const float* row_halves, float* halves, std::uint64_t row0,
+                                     std::size_t valid, float* bars, Sink& sink) {
     const unsigned valid_mask = valid >= kPanelRows ? 0xFFFFu : (1u << valid) - 1u;
-    for (std::size_t i = 0; i < mr; ++i) {
+    queries &= (1u << mr) - 1u;
+    while (queries != 0) {
+        const std::size_t i = static_cast<std::size_t>(__builtin_ctz(queries));
+        queries &= queries - 1;
         float* s = dots + i * kPanelRows;
         __m256 s0_f32x8 = _mm256_loadu_ps(s), s1_f32x8 = _mm256_loadu_ps(s + 8);
         if (p.query_sq != nullptr) {
@@ -343,11 +349,11 @@ struct PairTest {
     const float* row_halves1;
 };
 
-// The lanes of a tile pair's scores that may still enter their queries' best k', over all
-// twelve queries and both panels at once.
+// Whether any score of a tile pair may still enter its query's best k', over all twelve queries
+// and both panels at once; the common case, once the bars have risen, is that none may.
 template <bool L2>
-__attribute__((target("avx512f"), always_inline)) inline __mmask16 pair_entry_mask(
-    const __m512 (&acc_f32x16)[2][2][kTileQueries], const PairTest& test) {
+__attribute__((target("avx512f"), always_inline)) inline bool pair_any_entry(const __m512 (&acc_f32x16)[2][2][kTileQueries],
+                                                                          const PairTest& test) {
     __m512 row_f32x16[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
     if constexpr (L2) {
         row_f32x16[0] = _mm512_loadu_ps(test.row_halves0);
@@ -364,22 +370,45 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 pair_entry_ma
                 may_enter_x16 |= _mm512_cmp_ps_mask(
                     acc_f32x16[t][h][i], L2 ? _mm512_add_ps(floor_f32x16, row_f32x16[h]) : floor_f32x16, _CMP_NLT_UQ);
         }
-    return may_enter_x16;
+    return may_enter_x16 != 0;
 }
 
-__attribute__((target("avx512f"), noinline)) bool tile_pair_dots_avx512(const float* qtile0, const float* qtile1,
-                                                                      std::size_t kc, const float* panel0,
-                                                                      const float* panel1, float* const* init,
-                                                                      float* const* out, const PairTest* test) {
-    __m512 acc_f32x16[2][2][kTileQueries];
+// The same test, per block and query: bit (2t + h) * 6 + i set when query i of tile t has a
+// score in panel h that may enter. Only for the tile pairs that pass the test above, so the
+// exact test looks at those queries alone.
+template <bool L2>
+__attribute__((target("avx512f"), always_inline)) inline std::uint32_t pair_entries(const __m512 (&acc_f32x16)[2][2][kTileQueries],
+                                                                       const PairTest& test) {
+    std::uint32_t entering = 0;
+    for (int t = 0; t < 2; ++t)
+        for (int h = 0; h < 2; ++h) {
+            const __m512 row_f32x16 = L2 ? _mm512_loadu_ps(h == 0 ? test.row_halves0 : test.row_halves1)
+                                         : _mm512_setzero_ps();
+            for (std::size_t i = 0; i < kTileQueries; ++i) {
+                const __m512 floor_f32x16 = _mm512_set1_ps(test.floors[t * kTileQueries + i]);
+                const __mmask16 may_enter_x16 = _mm512_cmp_ps_mask(
+                    acc_f32x16[t][h][i], L2 ? _mm512_add_ps(floor_f32x16, row_f32x16) : floor_f32x16, _CMP_NLT_UQ);
+                entering |= static_cast<std::uint32_t>(may_enter_x16 != 0) << ((2 * t + h) * kTileQueries + i);
+            }
+        }
+    return entering;
+}
+
+// The chains of a tile pair (12 x 32 scores) in 24 accumulators, continued over kc components
+// from `init` (null entries: from zero). Inlined into both callers, which keep the 24 in
+// registers through the loop.
+__attribute__((target("avx512f"), always_inline)) inline void pair_chains_avx512(
+    const float* qtile0, const float* qtile1, std::size_t kc, const float* panel0, const float* panel1,
+    const float* const* init, __m512 (&acc_f32x16)[2][2][kTileQueries]) {
 #pragma GCC unroll 2
     for (int t = 0; t < 2; ++t)
 #pragma GCC unroll 2
         for (int h = 0; h < 2; ++h)
 #pragma GCC unroll 6
             for (std::size_t i = 0; i < kTileQueries; ++i)
-                acc_f32x16[t][h][i] = init[2 * t + h] != nullptr ? _mm512_loadu_ps(init[2 * t + h] + i * kPanelRows)
-                                                                 : _mm512_setzero_ps();
+                acc_f32x16[t][h][i] = init != nullptr && init[2 * t + h] != nullptr
+                                          ? _mm512_loadu_ps(init[2 * t + h] + i * kPanelRows)
+                                          : _mm512_setzero_ps();
     // Four steps a turn: the loop's own counting then takes fewer issue slots from the FMAs.
 #pragma GCC unroll 4
     for (std::size_t k = 0; k < kc; ++k) {
@@ -395,11 +424,10 @@ __attribute__((target("avx512f"), noinline)) bool tile_pair_dots_avx512(const fl
             acc_f32x16[1][1][i] = _mm512_fmadd_ps(a1_f32x16, b1_f32x16, acc_f32x16[1][1][i]);
         }
     }
-    if (test != nullptr) {
-        const __mmask16 may_enter_x16 = test->row_halves0 == nullptr ? pair_entry_mask<false>(acc_f32x16, *test)
-                                                                      : pair_entry_mask<true>(acc_f32x16, *test);
-        if (may_enter_x16 == 0) return false;
-    }
+}
+
+__attribute__((target("avx512f"), always_inline)) inline void store_pair_avx512(
+    const __m512 (&acc_f32x16)[2][2][kTileQueries], float* const* out) {
 #pragma GCC unroll 2
     for (int t = 0; t < 2; ++t)
 #pragma GCC unroll 2
@@ -407,7 +435,42 @@ __attribute__((target("avx512f"), noinline)) bool tile_pair_dots_avx512(const fl
 #pragma GCC unroll 6
             for (std::size_t i = 0; i < kTileQueries; ++i)
                 _mm512_storeu_ps(out[2 * t + h] + i * kPanelRows, acc_f32x16[t][h][i]);
-    return true;
+}
+
+// A tile pair's chains over one block of components, stored to `out` untested: the blocks of
+// chains cut into component blocks, and the pairs of the scalar-padded edge.
+__attribute__((target("avx512f"), noinline)) void tile_pair_dots_avx512(const float* qtile0, const float* qtile1,
+                                                                      std::size_t kc, const float* panel0,
+                                                                      const float* panel1, const float* const* init,
+                                                                      float* const* out) {
+    __m512 acc_f32x16[2][2][kTileQueries];
+    pair_chains_avx512(qtile0, qtile1, kc, panel0, panel1, init, acc_f32x16);
+    store_pair_avx512(acc_f32x16, out);
+}
+
+// One panel pair against a run of tile pairs [from, count) (tile numbers, by twos), each
+// pair's chains from zero over all components, tested in registers as it ends: a pair none of
+// whose scores may enter is neither stored nor tested again, and one call covers the run, so
+// a pair's bookkeeping is paid only where a score may still enter. Returns the first pair at
+// or after `from` with a score that may enter, stored to `out`, its (block, query) bits in
+// `entering` as pair_entries gives them; `count` when none may.
+template <bool L2>
+__attribute__((target("avx512f"), noinline)) std::size_t tile_pair_run_avx512(
+    const float* qtiles, std::size_t tile_stride, std::size_t from, std::size_t count, std::size_t kc,
+    const float* panel0, const float* panel1, const PairTest& test, RowsAhead& ahead, float* const* out,
+    std::uint32_t& entering) {
+    for (std::size_t t = from; t < count; t += 2) {
+        __m512 acc_f32x16[2][2][kTileQueries];
+        const float* qtile = qtiles + t * tile_stride;
+        pair_chains_avx512(qtile, qtile + tile_stride, kc, panel0, panel1, nullptr, acc_f32x16);
+        ahead.step();
+        const PairTest at{test.floors + t * kTileQueries, test.row_halves0, test.row_halves1};
+        if (!pair_any_entry<L2>(acc_f32x16, at)) continue;
+        entering = pair_entries<L2>(acc_f32x16, at);
+        store_pair_avx512(acc_f32x16, out);
+        return t;
+    }
+    return count;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -512,6 +575,54 @@ void query_dots(const float* q, const float* rows, std::size_t count, std::size_
     }
 }
 
+// A worker's working memory for score_and_select, kept from call to call: fresh buffers of a
+// megabyte or more came from new pages each call, and zeroing them took 1-2% of a 1,000-query
+// batch at 128 dimensions. Only up to kKeptScratchBytes is kept per thread; a call that needs
+// more, or that finds the thread's buffers in use, works in buffers of its own.
+constexpr std::size_t kKeptScratchBytes = std::size_t{32} << 20;
+
+struct Scratch {
+    std::vector<float> tiles, panels, partial, tile_bars, halves, row_halves;
+    std::vector<double> sq;
+    bool busy = false;
+    std::size_t bytes() const {
+        return (tiles.capacity() + panels.capacity() + partial.capacity() + tile_bars.capacity() + halves.capacity() +
+                row_halves.capacity()) * sizeof(float) + sq.capacity() * sizeof(double);
+    }
+};
+
+// Resizes without shrinking; the contents are whatever the last call left.
+template <typename T>
+T* sized(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) v.resize(n);
+    return v.data();
+}
+
+class ScratchLease {
+public:
+    explicit ScratchLease(std::size_t bytes) {
+        thread_local Scratch kept;
+        if (bytes <= kKeptScratchBytes && !kept.busy) {
+            held_ = &kept;
+            kept.busy = true;
+        } else {
+            held_ = &own_;
+        }
+    }
+    // Calls of different shapes may each grow a different buffer: past the bound, all go.
+    ~ScratchLease() {
+        if (held_ != &own_ && held_->bytes() > kKeptScratchBytes) *held_ = Scratch{};
+        held_->busy = false;
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    Scratch& operator*() const { return *held_; }
+
+private:
+    Scratch own_;
+    Scratch* held_;
+};
+
 // Takes every score the kernel produces: with the bars held open nothing is filtered.
 class ScoreMatrix final : public Sink {
 public:
@@ -580,47 +691,55 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
     const std::size_t chunk = std::max<std::size_t>(
         step, kChunkBytes / (kTileQueries * sizeof(float) * std::min(d1, kBlockComponents)) / step * step);
     const std::size_t tile_floats = kTileQueries * kPanelRows;
-    std::vector<float> tiles(ntiles * kTileQueries * d, 0.0f);
-    pack_queries(p, tiles.data());
-    std::vector<float> panels(slots * kPanelRows * d);
-    std::vector<double> sq(p.row_sq != nullptr ? slots * kPanelRows : 0);
-    // Chains cut into component blocks wait here between blocks, one tile per (query tile, panel).
     const bool blocked = d > kBlockComponents;
-    std::vector<float> partial(blocked ? std::min(chunk, ntiles) * slots * tile_floats : 0);
+    const bool l2 = p.query_sq != nullptr;
+    const std::size_t n_tiles = ntiles * kTileQueries * d;
+    const std::size_t n_panels = slots * kPanelRows * d;
+    const std::size_t n_sq = p.row_sq != nullptr ? slots * kPanelRows : 0;
+    const std::size_t n_partial = blocked ? std::min(chunk, ntiles) * slots * tile_floats : 0;
+    const std::size_t n_bars = ntiles * kTileQueries;
+    ScratchLease lease((n_tiles + n_panels + n_partial + 3 * n_bars + n_sq) * sizeof(float) + n_sq * sizeof(double));
+    Scratch& scratch = *lease;
+    float* const tiles = sized(scratch.tiles, n_tiles);
+    pack_queries(p, tiles);
+    float* const panels = sized(scratch.panels, n_panels);
+    double* const sq = sized(scratch.sq, n_sq);
+    // Chains cut into component blocks wait here between blocks, one tile per (query tile, panel).
+    float* const partial = sized(scratch.partial, n_partial);
     alignas(64) float dots[4 * kTileQueries * kPanelRows];
     // The bars padded to whole tiles with bars no finite score passes, since the wide kernel
     // tests whole tile pairs; handed back at the end.
-    std::vector<float> tile_bars(ntiles * kTileQueries, p.higher_is_better ? INFINITY : -INFINITY);
-    std::copy(bars, bars + p.nq, tile_bars.begin());
+    float* const tile_bars = sized(scratch.tile_bars, n_bars);
+    std::fill(tile_bars, tile_bars + n_bars, p.higher_is_better ? INFINITY : -INFINITY);
+    std::copy(bars, bars + p.nq, tile_bars);
     // The euclidean floors' halves: the queries', padded to whole tiles with halves no finite
     // score passes, and the group's rows'.
-    const bool l2 = p.query_sq != nullptr;
-    std::vector<float> halves(l2 ? ntiles * kTileQueries : 0, INFINITY);
-    if (l2)
+    float* const halves = sized(scratch.halves, l2 ? n_bars : 0);
+    if (l2) {
+        std::fill(halves, halves + n_bars, INFINITY);
         for (std::size_t q = 0; q < p.nq; ++q) halves[q] = l2_query_half(p.query_sq[q], tile_bars[q]);
-    std::vector<float> row_halves(sq.size());
+    }
+    float* const row_halves = sized(scratch.row_halves, n_sq);
     // The floors the in-register tests compare with: the bars, or the queries' halves.
-    float* const floors = l2 ? halves.data() : tile_bars.data();
+    float* const floors = l2 ? halves : tile_bars;
     for (std::size_t first = 0; first < p.count; first += group) {
         const std::size_t n = std::min(group, p.count - first);
         const std::size_t filled = (n + kPanelRows - 1) / kPanelRows;
         const std::size_t npanels = (filled + step - 1) / step * step;
-        pack_group(p, first, n, panels.data(), sq.data(), vector);
-        std::fill(panels.begin() + static_cast<std::ptrdiff_t>(filled * kPanelRows * d),
-                  panels.begin() + static_cast<std::ptrdiff_t>(npanels * kPanelRows * d), 0.0f);
-        if (!sq.empty())
-            std::fill(sq.begin() + static_cast<std::ptrdiff_t>(filled * kPanelRows), sq.end(), 0.0);
-        std::transform(sq.begin(), sq.end(), row_halves.begin(), l2_row_half);
+        pack_group(p, first, n, panels, sq, vector);
+        std::fill(panels + filled * kPanelRows * d, panels + npanels * kPanelRows * d, 0.0f);
+        if (n_sq != 0) std::fill(sq + filled * kPanelRows, sq + n_sq, 0.0);
+        std::transform(sq, sq + n_sq, row_halves, l2_row_half);
         const std::size_t steps = (ntiles + chunk - 1) / chunk * ((d1 + kBlockComponents - 1) / kBlockComponents) *
                                   ((npanels + step - 1) / step) * ((std::min(chunk, ntiles) + step - 1) / step);
         RowsAhead ahead(p.rows + (first + n) * d, p.rows + std::min(p.count, first + n + group) * d, steps);
         // The 8-lane form's last block: a panel against the chunk's tiles in runs, only the
         // tiles whose scores may enter coming back for the exact test.
         const auto run_panel_avx2 = [&](std::size_t t0, std::size_t t1, std::size_t k0, std::size_t kc, std::size_t pi) {
-            const RunTest test{floors + t0 * kTileQueries, l2 ? row_halves.data() + pi * kPanelRows : nullptr};
-            const float* qtiles = tiles.data() + t0 * kTileQueries * d + k0 * kTileQueries;
-            const float* panel = panels.data() + pi * kPanelRows * d + k0 * kPanelRows;
-            const float* init = k0 > 0 ? partial.data() + pi * tile_floats : nullptr;
+            const RunTest test{floors + t0 * kTileQueries, l2 ? row_halves + pi * kPanelRows : nullptr};
+            const float* qtiles = tiles + t0 * kTileQueries * d + k0 * kTileQueries;
+            const float* panel = panels + pi * kPanelRows * d + k0 * kPanelRows;
+            const float* init = k0 > 0 ? partial + pi * tile_floats : nullptr;
             const std::size_t count = t1 - t0;
             for (std::size_t t = 0; t < count; ++t) {
                 t = l2 ? tile_run_avx2<true>(qtiles, kTileQueries * d, t, count, kc, panel, init, npanels * tile_floats,
@@ -629,11 +748,11 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                                               test, ahead, dots);
                 if (t == count || t0 + t >= real_tiles) break;
                 const std::size_t q0 = (t0 + t) * kTileQueries;
-                tile_test_avx2(p, q0, std::min(kTileQueries, p.nq - q0), dots,
-                               p.row_sq != nullptr ? sq.data() + pi * kPanelRows : nullptr,
-                               l2 ? row_halves.data() + pi * kPanelRows : nullptr, halves.data(),
+                tile_test_avx2(p, q0, std::min(kTileQueries, p.nq - q0), kAllQueries, dots,
+                               p.row_sq != nullptr ? sq + pi * kPanelRows : nullptr,
+                               l2 ? row_halves + pi * kPanelRows : nullptr, halves,
                                p.first_row + first + pi * kPanelRows, std::min(kPanelRows, n - pi * kPanelRows),
-                               tile_bars.data(), sink);
+                               tile_bars, sink);
             }
         };
         for (std::size_t t0 = 0; t0 < ntiles; t0 += chunk) {
@@ -648,27 +767,60 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                         run_panel_avx2(t0, t1, k0, kc, pi);
                         continue;
                     }
+                    const float* panel = panels + pi * kPanelRows * d + k0 * kPanelRows;
                     const std::size_t np = std::min(step, npanels - pi);
+                    // The exact test of the blocks of the tile pair (or tile) at t whose queries
+                    // in `entering` (bit (2a + h) * 6 + i: query i of block (a, h)) may enter.
+                    const auto test_blocks = [&](std::size_t t, std::size_t nt, std::uint32_t entering) {
+                        for (std::size_t a = 0; a < nt && t + a < real_tiles; ++a)
+                            for (std::size_t h = 0; h < np && (pi + h) * kPanelRows < n; ++h) {
+                                const std::size_t q0 = (t + a) * kTileQueries;
+                                const std::size_t mr = std::min(kTileQueries, p.nq - q0);
+                                const std::size_t pj = pi + h;
+                                const double* panel_sq = p.row_sq != nullptr ? sq + pj * kPanelRows : nullptr;
+                                const std::uint64_t row0 = p.first_row + first + pj * kPanelRows;
+                                const std::size_t valid = std::min(kPanelRows, n - pj * kPanelRows);
+                                float* block = dots + (2 * a + h) * tile_floats;
+                                if (vector)
+                                    tile_test_avx2(p, q0, mr, entering >> (2 * a + h) * kTileQueries & kAllQueries,
+                                                   block, panel_sq, l2 ? row_halves + pj * kPanelRows : nullptr, halves,
+                                                   row0, valid, tile_bars, sink);
+                                else
+                                    tile_test_scalar(p, q0, mr, block, panel_sq, row0, valid, tile_bars, sink);
+                            }
+                    };
+                    if (wide && last && !blocked) {
+                        // Whole tile pairs against the panel pair (tiles and panels both come
+                        // in pairs here), only the pairs whose scores may enter coming back.
+                        const PairTest test{floors, l2 ? row_halves + pi * kPanelRows : nullptr,
+                                            l2 ? row_halves + (pi + 1) * kPanelRows : nullptr};
+                        float* const outs[4] = {dots, dots + tile_floats, dots + 2 * tile_floats, dots + 3 * tile_floats};
+                        for (std::size_t t = t0; t < t1; t += 2) {
+                            std::uint32_t entering = 0;
+                            t = l2 ? tile_pair_run_avx512<true>(tiles, kTileQueries * d, t, t1, kc, panel,
+                                                                panel + kPanelRows * d, test, ahead, outs, entering)
+                                   : tile_pair_run_avx512<false>(tiles, kTileQueries * d, t, t1, kc, panel,
+                                                                 panel + kPanelRows * d, test, ahead, outs, entering);
+                            if (t >= t1) break;
+                            test_blocks(t, 2, entering);
+                        }
+                        continue;
+                    }
                     for (std::size_t t = t0; t < t1; t += step) {
                         const std::size_t nt = std::min(step, t1 - t);
                         float* outs[4];
-                        float* inits[4];
+                        const float* inits[4];
                         for (std::size_t a = 0; a < nt; ++a)
                             for (std::size_t h = 0; h < np; ++h) {
-                                float* wait = blocked ? partial.data() + ((t + a - t0) * npanels + pi + h) * tile_floats
+                                float* wait = blocked ? partial + ((t + a - t0) * npanels + pi + h) * tile_floats
                                                       : nullptr;
                                 inits[2 * a + h] = k0 > 0 ? wait : nullptr;
                                 outs[2 * a + h] = last ? dots + (2 * a + h) * tile_floats : wait;
                             }
-                        const float* qtile = tiles.data() + t * kTileQueries * d + k0 * kTileQueries;
-                        const float* panel = panels.data() + pi * kPanelRows * d + k0 * kPanelRows;
-                        bool stored = true;
+                        const float* qtile = tiles + t * kTileQueries * d + k0 * kTileQueries;
                         if (nt == 2 && np == 2) {
-                            const PairTest test{floors + t * kTileQueries,
-                                                l2 ? row_halves.data() + pi * kPanelRows : nullptr,
-                                                l2 ? row_halves.data() + (pi + 1) * kPanelRows : nullptr};
-                            stored = tile_pair_dots_avx512(qtile, qtile + kTileQueries * d, kc, panel,
-                                                           panel + kPanelRows * d, inits, outs, last ? &test : nullptr);
+                            tile_pair_dots_avx512(qtile, qtile + kTileQueries * d, kc, panel, panel + kPanelRows * d,
+                                                  inits, outs);
                         } else {
                             for (std::size_t a = 0; a < nt; ++a)
                                 for (std::size_t h = 0; h < np; ++h) {
@@ -681,30 +833,13 @@ void score_and_select(const Problem& p, float* bars, Sink& sink) {
                                 }
                         }
                         ahead.step();
-                        if (!last || !stored) continue;
-                        for (std::size_t a = 0; a < nt && t + a < real_tiles; ++a)
-                            for (std::size_t h = 0; h < np && (pi + h) * kPanelRows < n; ++h) {
-                                const std::size_t q0 = (t + a) * kTileQueries;
-                                const std::size_t mr = std::min(kTileQueries, p.nq - q0);
-                                const std::size_t pj = pi + h;
-                                const double* panel_sq = p.row_sq != nullptr ? sq.data() + pj * kPanelRows : nullptr;
-                                const std::uint64_t row0 = p.first_row + first + pj * kPanelRows;
-                                const std::size_t valid = std::min(kPanelRows, n - pj * kPanelRows);
-                                float* block = dots + (2 * a + h) * tile_floats;
-                                if (vector)
-                                    tile_test_avx2(p, q0, mr, block, panel_sq,
-                                                   l2 ? row_halves.data() + pj * kPanelRows : nullptr, halves.data(), row0,
-                                                   valid,
-                                                   tile_bars.data(), sink);
-                                else
-                                    tile_test_scalar(p, q0, mr, block, panel_sq, row0, valid, tile_bars.data(), sink);
-                            }
+                        if (last) test_blocks(t, nt, ~0u);
                     }
                 }
             }
         }
     }
-    std::copy(tile_bars.begin(), tile_bars.begin() + static_cast<std::ptrdiff_t>(p.nq), bars);
+    std::copy(tile_bars, tile_bars + p.nq, bars);
 }
 
 }  // namespace rivezor::fused

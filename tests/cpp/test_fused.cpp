@@ -123,6 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Edge{"ties spanning tiles, euclidean", 4, 300, 20, 6, true, 2},
                       Edge{"query equal to a row, euclidean", 12, 64, 31, 3, true, 3},
                       Edge{"many queries, filter exercised", 37, 3000, 64, 10, false, 0},
+                      Edge{"long runs of tile pairs that may not enter, euclidean", 61, 3000, 32, 5, true, 0},
                       Edge{"a padded tile pair tested in registers once the bars rose", 11, 2000, 16, 2, false, 0},
                       Edge{"the same, euclidean", 11, 2000, 16, 2, true, 0},
                       Edge{"tile pairs of queries of very different lengths, euclidean", 12, 2000, 16, 3, true, 4}));

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -208,6 +209,43 @@ TEST(FusedKernel, EuclideanFloorLetsInEveryScoreAtOrBelowTheBar) {
     EXPECT_TRUE(rivezor::fused::l2_floor_lets_in(4.0, 9.0, 1.0f, nan));
     EXPECT_TRUE(rivezor::fused::l2_floor_lets_in(1e300, 1e300, 1.0f, 3e38f));  // halves beyond float range
     EXPECT_FALSE(rivezor::fused::l2_floor_lets_in(4.0, 9.0, 1.0f, 0.0f));    // 13 is surely above 1
+}
+
+// A worker keeps its working buffers from call to call. A call after larger ones of another
+// metric and shape, on the same thread, gives what it gives on a fresh thread with none kept.
+TEST(FusedKernel, BuffersKeptFromEarlierCallsChangeNoAnswer) {
+    struct Case {
+        std::size_t nq, rows, dims, k;
+        bool euclidean;
+    };
+    const Case cases[] = {{30, 90, 4100, 5, true}, {40, 1500, 1536, 7, true}, {517, 300, 300, 3, false}, {7, 17, 7, 3, true},
+                          {13, 45, 9, 4, false}, {3, 40, 8, 40, true}};
+    const auto run = [](const Case& c) {
+        std::vector<float> x = rivezor::test_support::normal_values(c.rows * c.dims, 5 + static_cast<unsigned>(c.rows));
+        std::vector<float> q = rivezor::test_support::normal_values(c.nq * c.dims, 9 + static_cast<unsigned>(c.nq));
+        std::vector<double> qq(c.nq), xx(c.rows);
+        for (std::size_t i = 0; i < c.nq; ++i) qq[i] = rivezor::kernels::sum_squares_f64(&q[i * c.dims], c.dims);
+        for (std::size_t r = 0; r < c.rows; ++r) xx[r] = rivezor::kernels::sum_squares_f64(&x[r * c.dims], c.dims);
+        Heaps sink(c.nq, c.k, !c.euclidean);
+        std::vector<float> bars(c.nq, sink.open);
+        rivezor::fused::score_and_select({q.data(), c.nq, x.data(), c.rows, c.dims, 0, !c.euclidean,
+                                          c.euclidean ? qq.data() : nullptr, c.euclidean ? xx.data() : nullptr},
+                                         bars.data(), sink);
+        std::vector<Hit> all;
+        for (BoundedHeap& h : sink.heaps)
+            for (const Hit& hit : h.take_sorted()) all.push_back(hit);
+        return all;
+    };
+    for (const Case& c : cases) {
+        std::vector<Hit> fresh;
+        std::thread([&] { fresh = run(c); }).join();
+        const std::vector<Hit> after = run(c);
+        ASSERT_EQ(after.size(), fresh.size()) << c.nq << " x " << c.dims;
+        for (std::size_t h = 0; h < after.size(); ++h) {
+            EXPECT_EQ(after[h].idx, fresh[h].idx) << c.nq << " x " << c.dims << " hit " << h;
+            EXPECT_EQ(rivezor::test_support::bits_of(after[h].score), rivezor::test_support::bits_of(fresh[h].score));
+        }
+    }
 }
 
 }  // namespace

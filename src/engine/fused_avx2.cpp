@@ -336,10 +336,9 @@ RIVEZOR_TARGET_AVX2_FMA __attribute__((noinline)) std::size_t tile_run_avx2(
 // ---------------------------------------------------------------------------------------
 // AVX-512 form of the products: two query tiles by two panels (12 x 32 scores) in 24 zmm
 // accumulators, one lane per row, each lane the same FMA chain as above. The four 6 x 16
-// blocks land where four calls of tile_dots_avx2 would put them.
-// With `test` (its bars), the scores are first tested in registers: when none may enter,
-// nothing is stored and false is returned, which spares the store and the test of the whole
-// tile once the bars have risen.
+// blocks land where four calls of tile_dots_avx2 would put them. In the last block of the
+// chains the scores are first tested in registers, so a pair none of whose scores may enter,
+// the common case once the bars have risen, is neither stored nor tested again.
 
 // The in-register test of a tile pair: the twelve queries' bars, or for euclidean their halves
 // of the floor, and the two panels' rows' halves (euclidean only, null otherwise).

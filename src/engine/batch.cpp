@@ -94,11 +94,11 @@ struct BatchContext {
 
 // The fused problem's selection, per query. For k' up to StreamingTopK's heap bound, the best
 // k' so far in hit order in one flat array, a newcomer moved into place from the end, and the
-// worst kept is the bar, so the bar is always the true k'-th best (1,000 queries over 100,000 x 128, k = 10: 2.3% of the
-// samples, against 3.5% with a heap per query). Beyond it, a buffer of up to 2k' hits cut back
-// to its best k' (a partial selection) when full, the k'-th best after a cut being the bar,
-// which spares an insertion per candidate. The total hit order makes the outcome the same best
-// k' either way.
+// worst kept is the bar, so the bar is always the true k'-th best (1,000 queries over
+// 100,000 x 128, k = 10: 2.3% of the samples, against 3.5% with a heap per query). Beyond it,
+// a buffer of up to 2k' hits cut back to its best k' (a partial selection) when full, the
+// k'-th best after a cut being the bar, which spares an insertion per candidate. The total hit
+// order makes the outcome the same best k' either way.
 class SelectionSink final : public fused::Sink {
 public:
     SelectionSink(std::size_t nq, std::size_t k, bool higher)

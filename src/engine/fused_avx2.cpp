@@ -348,27 +348,39 @@ struct PairTest {
     const float* row_halves1;
 };
 
+// The lanes of one 16-row block of a tile pair whose scores may still enter query i of tile t's
+// best k': at or above the query's bar, or for euclidean the query's and the rows' halves of
+// the floor (NaN passes).
+template <bool L2>
+__attribute__((target("avx512f"), always_inline)) inline __mmask16 block_entry_mask(
+    const __m512 (&acc_f32x16)[2][2][kTileQueries], const PairTest& test, const __m512 (&row_f32x16)[2], int t,
+    int h, std::size_t i) {
+    const __m512 floor_f32x16 = _mm512_set1_ps(test.floors[t * kTileQueries + i]);
+    return _mm512_cmp_ps_mask(acc_f32x16[t][h][i], L2 ? _mm512_add_ps(floor_f32x16, row_f32x16[h]) : floor_f32x16,
+                              _CMP_NLT_UQ);
+}
+
+template <bool L2>
+__attribute__((target("avx512f"), always_inline)) inline void load_row_halves(const PairTest& test,
+                                                                            __m512 (&row_f32x16)[2]) {
+    row_f32x16[0] = L2 ? _mm512_loadu_ps(test.row_halves0) : _mm512_setzero_ps();
+    row_f32x16[1] = L2 ? _mm512_loadu_ps(test.row_halves1) : _mm512_setzero_ps();
+}
+
 // Whether any score of a tile pair may still enter its query's best k', over all twelve queries
 // and both panels at once; the common case, once the bars have risen, is that none may.
 template <bool L2>
 __attribute__((target("avx512f"), always_inline)) inline bool pair_any_entry(const __m512 (&acc_f32x16)[2][2][kTileQueries],
                                                                           const PairTest& test) {
-    __m512 row_f32x16[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
-    if constexpr (L2) {
-        row_f32x16[0] = _mm512_loadu_ps(test.row_halves0);
-        row_f32x16[1] = _mm512_loadu_ps(test.row_halves1);
-    }
+    __m512 row_f32x16[2];
+    load_row_halves<L2>(test, row_f32x16);
     __mmask16 may_enter_x16 = 0;
 #pragma GCC unroll 2
     for (int t = 0; t < 2; ++t)
 #pragma GCC unroll 6
-        for (std::size_t i = 0; i < kTileQueries; ++i) {
-            const __m512 floor_f32x16 = _mm512_set1_ps(test.floors[t * kTileQueries + i]);
+        for (std::size_t i = 0; i < kTileQueries; ++i)
 #pragma GCC unroll 2
-            for (int h = 0; h < 2; ++h)
-                may_enter_x16 |= _mm512_cmp_ps_mask(
-                    acc_f32x16[t][h][i], L2 ? _mm512_add_ps(floor_f32x16, row_f32x16[h]) : floor_f32x16, _CMP_NLT_UQ);
-        }
+            for (int h = 0; h < 2; ++h) may_enter_x16 |= block_entry_mask<L2>(acc_f32x16, test, row_f32x16, t, h, i);
     return may_enter_x16 != 0;
 }
 
@@ -378,18 +390,14 @@ __attribute__((target("avx512f"), always_inline)) inline bool pair_any_entry(con
 template <bool L2>
 __attribute__((target("avx512f"), always_inline)) inline std::uint32_t pair_entries(const __m512 (&acc_f32x16)[2][2][kTileQueries],
                                                                        const PairTest& test) {
+    __m512 row_f32x16[2];
+    load_row_halves<L2>(test, row_f32x16);
     std::uint32_t entering = 0;
     for (int t = 0; t < 2; ++t)
-        for (int h = 0; h < 2; ++h) {
-            const __m512 row_f32x16 = L2 ? _mm512_loadu_ps(h == 0 ? test.row_halves0 : test.row_halves1)
-                                         : _mm512_setzero_ps();
-            for (std::size_t i = 0; i < kTileQueries; ++i) {
-                const __m512 floor_f32x16 = _mm512_set1_ps(test.floors[t * kTileQueries + i]);
-                const __mmask16 may_enter_x16 = _mm512_cmp_ps_mask(
-                    acc_f32x16[t][h][i], L2 ? _mm512_add_ps(floor_f32x16, row_f32x16) : floor_f32x16, _CMP_NLT_UQ);
-                entering |= static_cast<std::uint32_t>(may_enter_x16 != 0) << ((2 * t + h) * kTileQueries + i);
-            }
-        }
+        for (int h = 0; h < 2; ++h)
+            for (std::size_t i = 0; i < kTileQueries; ++i)
+                entering |= static_cast<std::uint32_t>(block_entry_mask<L2>(acc_f32x16, test, row_f32x16, t, h, i) != 0)
+                            << ((2 * t + h) * kTileQueries + i);
     return entering;
 }
 
@@ -436,8 +444,8 @@ __attribute__((target("avx512f"), always_inline)) inline void store_pair_avx512(
                 _mm512_storeu_ps(out[2 * t + h] + i * kPanelRows, acc_f32x16[t][h][i]);
 }
 
-// A tile pair's chains over one block of components, stored to `out` untested: the blocks of
-// chains cut into component blocks, and the pairs of the scalar-padded edge.
+// A tile pair's chains over one block of components, stored to `out` untested: rows longer
+// than kBlockComponents, whose chains are cut into blocks.
 __attribute__((target("avx512f"), noinline)) void tile_pair_dots_avx512(const float* qtile0, const float* qtile1,
                                                                       std::size_t kc, const float* panel0,
                                                                       const float* panel1, const float* const* init,
